@@ -1,0 +1,1 @@
+#include "app/EngineContext.hpp"

@@ -1,0 +1,1 @@
+#include "app/SettingsStore.hpp"

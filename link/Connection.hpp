@@ -1,0 +1,34 @@
+#pragma once
+
+// The connection's lifecycle as the frame loop drives it. All on the main thread unless noted.
+namespace RealtimeLink {
+
+// Body of the connect thread: one blocking connect attempt to port 34567 of the realtime host.
+void connectToServer();
+
+// Start-up step: starts the first connect thread.
+void startUp();
+
+// After a finished connect attempt: starts the packet thread, sends "whoami", refreshes the status.
+void handOverStep();
+
+// After a lost connection: joins the packet thread and starts a new connect attempt.
+void reconnectStep();
+
+// Marks the connection lost when the round-trip clock passes 2000 ms.
+void timeOutCheck();
+
+// Sets the quit flag and joins both threads.
+void shutdown();
+
+} // namespace RealtimeLink
+
+// Sends "whoami" with currentUser's names, whole and serialised with every other send.
+void sendWhoami();
+
+// Sends "increment", whole and serialised with every other send.
+void sendIncrement();
+
+// Sets statusText, statusAvatar's texture and headerTargetColour for the connection's state.
+// Makes blocking web requests.
+void refreshStatusDisplay();

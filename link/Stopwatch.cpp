@@ -1,0 +1,1 @@
+#include "link/Stopwatch.hpp"
