@@ -1,1 +1,105 @@
-int main() { return 0; }
+#include "app/EngineContext.hpp"
+#include "app/FrameLoop.hpp"
+#include "link/StatusDisplay.hpp"
+#include "media/AssetStore.hpp"
+#include "media/ConsoleLog.hpp"
+#include "web/Login.hpp"
+#include "web/UserProfile.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+void signIn(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "-token") == 0) {
+        loginWithToken(argv[2]);
+        ConsoleLog::line("Logged in as Varkel user ", currentUser.userName, " (", currentUser.displayName,
+                         ")");
+    } else {
+        ConsoleLog::line("Local user");
+    }
+}
+
+// The button window sits 400 pixels below the main one, so centre the pair (640 x 800) on the
+// desktop rather than the main window alone, or the button window falls off a 1080-line screen.
+sf::Vector2i mainWindowPlace() {
+    const sf::VideoMode desktop = sf::VideoMode::getDesktopMode();
+    const int x = (static_cast<int>(desktop.width) - 640) / 2;
+    const int y = (static_cast<int>(desktop.height) - 800) / 2;
+    return sf::Vector2i(x, std::max(0, y));
+}
+
+void buildScene(Scene& scene) {
+    scene.headerBar.setPrimitiveType(sf::Quads);
+    scene.headerBar.resize(4);
+    const sf::Vector2f corners[4] = {{0.f, 0.f}, {640.f, 0.f}, {640.f, 50.f}, {0.f, 50.f}};
+    for (std::size_t i = 0; i < 4; ++i)
+        scene.headerBar[i] = sf::Vertex(corners[i], sf::Color(0, 0, 0, 255));
+
+    scene.windowFrame.setSize(sf::Vector2f(636.f, 396.f));
+    scene.windowFrame.setPosition(2.f, 2.f);
+    scene.windowFrame.setOutlineThickness(2.f);
+    scene.windowFrame.setOutlineColor(sf::Color::White);
+    scene.windowFrame.setFillColor(sf::Color::Transparent);
+
+    scene.headerRule.setSize(sf::Vector2f(640.f, 2.f));
+    scene.headerRule.setPosition(0.f, 49.f);
+
+    statusAvatar = sf::CircleShape(36.f, 30);
+    statusAvatar.setOrigin(36.f, 36.f);
+    statusAvatar.setOutlineColor(sf::Color::White);
+    statusAvatar.setOutlineThickness(2.f);
+    statusAvatar.setPosition(50.f, 50.f);
+
+    scene.headerLabel.setFont(AssetStore::getFont("arial"));
+    scene.headerLabel.setStyle(sf::Text::Bold | sf::Text::Italic);
+    scene.headerLabel.setCharacterSize(27);
+    scene.headerAnchor = sf::Vector2f(95.f, 8.5f);
+    scene.headerLabel.setPosition(scene.headerAnchor);
+
+    scene.totalLabel.setFont(AssetStore::getFont("exo2"));
+    scene.totalLabel.setStyle(sf::Text::Bold);
+    scene.totalLabel.setCharacterSize(40);
+
+    scene.userLabel.setFont(AssetStore::getFont("exo2"));
+    scene.userLabel.setStyle(sf::Text::Bold);
+    scene.userLabel.setCharacterSize(24);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    signIn(argc, argv);
+    EngineContext::initialise();
+    ConsoleLog::writeLine(ConsoleLog::coreBanner);
+    AssetStore::initialise();
+
+    Scene scene;
+    scene.mainWindow.create(sf::VideoMode(640, 400, 32), "Brannoc", sf::Style::None,
+                            sf::ContextSettings(0, 0, 16, 1, 1));
+    scene.mainWindow.setPosition(mainWindowPlace());
+    if (!EngineContext::initialised)
+        EngineContext::initialise();
+    EngineContext::window = &scene.mainWindow;
+
+    SettingValue& width = insertOrGet(EngineContext::settings, std::string("window.width"));
+    width.number = static_cast<float>(EngineContext::window->getSize().x);
+    width.type = 2;
+    SettingValue& height = insertOrGet(EngineContext::settings, std::string("window.height"));
+    height.number = static_cast<float>(EngineContext::window->getSize().y);
+    height.type = 2;
+
+    scene.mainWindow.setFramerateLimit(60);
+    buildScene(scene);
+    setUpView(scene.mainWindow);
+
+    scene.buttonWindow.create(sf::VideoMode(640, 400, 32), "Brannoc Button", sf::Style::Titlebar);
+    scene.buttonWindow.setPosition(scene.mainWindow.getPosition() + sf::Vector2i(0, 400));
+
+    if (scene.mainWindow.isOpen())
+        runFrameLoop(scene);
+
+    scene.buttonWindow.close();
+    return 0;
+}
