@@ -139,17 +139,17 @@ sf::Image silverFrame() {
     return image;
 }
 
-// A struck ring bell: a few inharmonic partials of a bowl-shaped bell, each a slightly detuned
-// pair so it beats like real metal, with exponential decays (high partials die first), plus a
-// short noisy strike at the start. Normalised to 0.8 of full scale.
+// A struck ring bell: a few inharmonic partials of a bowl-shaped bell with exponential decays
+// (high partials die first), each with a faint slightly detuned twin so it shimmers like real
+// metal, plus a short noisy strike at the start. Normalised to 0.8 of full scale.
 std::vector<std::int16_t> boxingBell(unsigned sampleRate, double seconds) {
     struct Partial {
-        double ratio, amplitude, decay;
+        double ratio, amplitude, decay, twinDetune;
     };
     const double fundamental = 690.0;
     const Partial partials[] = {
-        {1.00, 1.00, 0.95}, {2.32, 0.62, 0.60}, {4.25, 0.38, 0.36},
-        {6.63, 0.22, 0.22}, {9.38, 0.12, 0.13}, {0.50, 0.18, 1.10},
+        {1.00, 1.00, 0.80, 1.3},  {2.32, 0.62, 0.50, -2.1}, {4.25, 0.38, 0.30, 3.4},
+        {6.63, 0.22, 0.18, -4.7}, {9.38, 0.12, 0.11, 6.2},  {0.50, 0.15, 0.90, 0.7},
     };
     const std::size_t count = static_cast<std::size_t>(sampleRate * seconds);
     std::vector<double> signal(count, 0.0);
@@ -161,8 +161,8 @@ std::vector<std::int16_t> boxingBell(unsigned sampleRate, double seconds) {
         for (const Partial& p : partials) {
             const double f = fundamental * p.ratio;
             const double envelope = p.amplitude * std::exp(-t / p.decay);
-            s += envelope * 0.5 *
-                 (std::sin(2.0 * pi * (f - 0.9) * t) + std::sin(2.0 * pi * (f + 0.9) * t + 0.7));
+            s += envelope *
+                 (std::sin(2.0 * pi * f * t) + 0.2 * std::sin(2.0 * pi * (f + p.twinDetune) * t + 0.7));
         }
         // The hammer's contact: band-limited noise dying within a few milliseconds.
         strikeLow += 0.35 * (noise.next() - strikeLow);

@@ -1,0 +1,46 @@
+#include "media/ConsoleLog.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <thread>
+
+TEST(ConsoleLog, BannersCarryTwoEscapesAndResetBeforeTheLineFeed) {
+    for (const std::string banner : {ConsoleLog::coreBanner, ConsoleLog::assetBanner}) {
+        EXPECT_EQ(std::count(banner.begin(), banner.end(), '\x1b'), 2) << banner;
+        EXPECT_EQ(banner.front(), '\x1b');
+        EXPECT_EQ(banner.substr(banner.size() - 4), "\x1b[0m");
+    }
+    testing::internal::CaptureStdout();
+    ConsoleLog::writeLine(ConsoleLog::coreBanner);
+    ConsoleLog::writeLine(ConsoleLog::assetBanner);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\x1b[36;1m[ Caldre : Initializing ]\x1b[0m\n\x1b[35;1m[ Ossivar : Initializing ]\x1b[0m\n");
+}
+
+TEST(ConsoleLog, PiecesUseTheStreamsDefaultFormat) {
+    testing::internal::CaptureStdout();
+    ConsoleLog::line("view size: ", 640.0f, " x ", 400.0f);
+    ConsoleLog::line("Failed to load sound: '", std::string("./it's.wav"), "'");
+    ConsoleLog::line(0.5f, ' ', 1234567.0f, ' ', -3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "view size: 640 x 400\nFailed to load sound: './it's.wav'\n0.5 1.23457e+06 -3\n");
+}
+
+TEST(ConsoleLog, LinesFromTwoThreadsNeverMix) {
+    constexpr int perThread = 3000;
+    testing::internal::CaptureStdout();
+    auto writer = [](const char* who) {
+        for (int i = 0; i < perThread; ++i)
+            ConsoleLog::line(who, " line ", "of ", "several ", "pieces");
+    };
+    std::thread packetSide(writer, "packet");
+    writer("main");
+    packetSide.join();
+    std::istringstream captured(testing::internal::GetCapturedStdout());
+    int lines = 0;
+    for (std::string text; std::getline(captured, text); ++lines)
+        ASSERT_TRUE(text == "packet line of several pieces" || text == "main line of several pieces") << text;
+    EXPECT_EQ(lines, 2 * perThread);
+}

@@ -1,0 +1,87 @@
+#include "media/SoundBank.hpp"
+#include "tests/media/WavReader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Index of the first sample whose magnitude reaches the threshold.
+std::size_t onset(const std::vector<std::int16_t>& samples, int threshold) {
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (std::abs(samples[i]) >= threshold)
+            return i;
+    return samples.size();
+}
+
+} // namespace
+
+// The bell as the packet thread rings it, recorded by OpenAL's wave-file device: what reaches the
+// output must be the generated bell at a quarter of its level.
+TEST(SoundBankCapture, BellPlaysAtAQuarterOfItsLevel) {
+    const std::string bell = BRANNOC_BUILD_DIR "/assets/audio/sound/boxingbell2.wav";
+    const WavData source = readWav(bell);
+    ASSERT_TRUE(source.ok) << bell;
+    ASSERT_EQ(source.channels, 1u);
+
+    char pattern[] = "/tmp/brannoc-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const fs::path output = dir / "out.wav";
+    std::ofstream(dir / "alsoft.conf") << "[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n"
+                                          "frequency=44100\ndither=false\n[wave]\nfile="
+                                       << output.string() << "\n";
+    setenv("ALSOFT_CONF", (dir / "alsoft.conf").c_str(), 1);
+    unsetenv("ALSOFT_DRIVERS");
+
+    testing::internal::CaptureStdout();
+    SoundBank::playSound(bell, 25.f);
+    ASSERT_EQ(SoundBank::sounds.count(bell), 1u);
+    ASSERT_TRUE(SoundBank::sounds.at(bell).loaded);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (SoundBank::sounds.at(bell).sound.getStatus() == sf::Sound::Playing &&
+           std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Releasing the last audio object closes the device, which finishes the file.
+    SoundBank::sounds.clear();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    const WavData captured = readWav(output.string());
+    fs::remove_all(dir);
+    ASSERT_TRUE(captured.ok);
+    ASSERT_EQ(captured.channels, 1u);
+    ASSERT_EQ(captured.sampleRate, 44100u);
+
+    const int sourcePeak = peakOf(source.samples);
+    EXPECT_NEAR(peakOf(captured.samples), sourcePeak / 4.0, 2.0);
+
+    // Line the recording up with the file at the strike, then compare sample by sample.
+    const std::size_t start = onset(captured.samples, sourcePeak / 40);
+    const std::size_t sourceStart = onset(source.samples, sourcePeak / 10);
+    ASSERT_LT(start, captured.samples.size());
+    ASSERT_GE(captured.samples.size() - start + sourceStart, source.samples.size()) << "bell cut short";
+    const std::size_t offset = start - sourceStart;
+    double product = 0, capturedEnergy = 0, expectedEnergy = 0;
+    for (std::size_t i = 0; i < source.samples.size(); ++i) {
+        const double expected = source.samples[i] * 0.25;
+        const double got = captured.samples[offset + i];
+        product += expected * got;
+        capturedEnergy += got * got;
+        expectedEnergy += expected * expected;
+    }
+    EXPECT_GT(product / std::sqrt(capturedEnergy * expectedEnergy), 0.99);
+    EXPECT_NEAR(capturedEnergy / expectedEnergy, 1.0, 0.02);
+    // And nothing rings after it.
+    for (std::size_t i = offset + source.samples.size(); i < captured.samples.size(); ++i)
+        ASSERT_LE(std::abs(captured.samples[i]), 2) << "sample " << i;
+}
