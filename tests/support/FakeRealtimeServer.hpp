@@ -53,7 +53,8 @@ public:
     bool sendRaw(std::size_t connection, const std::string& bytes);
     // Orderly close (FIN): the client's receive reports a disconnection.
     bool closeConnection(std::size_t connection);
-    // Abortive close (RST): the client's receive reports an error.
+    // Abortive close (RST), discarding whatever is queued either way. SFML's receive reports it as a
+    // disconnection as well; the client's later sends fail.
     bool resetConnection(std::size_t connection);
     // true: stop reading from the connection, so the client's sends back up; false: read again.
     bool setStalled(std::size_t connection, bool stalled);
