@@ -1,1 +1,3 @@
 #include "web/UserProfile.hpp"
+
+UserProfile currentUser;

@@ -1,0 +1,84 @@
+#include "web/Avatar.hpp"
+#include "tests/web/FakeWebService.hpp"
+
+#include <SFML/Graphics/Texture.hpp>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string defaultTarget = "/img/avatars/default.jpg";
+
+class AvatarTest : public WebServiceTest {
+protected:
+    std::vector<std::string> targets() const {
+        std::vector<std::string> result;
+        for (const auto& request : service.received())
+            result.push_back(request.target);
+        return result;
+    }
+};
+
+using Targets = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(AvatarTest, FetchesTheUsersImageByIdWithoutExtension) {
+    service.reply("/img/avatars/42", makePng(3, 2), 200, "image/png");
+    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+
+    const sf::Texture texture = fetchAvatar(42);
+    EXPECT_EQ(texture.getSize(), sf::Vector2u(3, 2));
+    EXPECT_FALSE(texture.isSmooth());
+    EXPECT_FALSE(texture.isRepeated());
+
+    const auto requests = service.received();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].target, "/img/avatars/42");
+    EXPECT_EQ(requests[0].body, "");
+    // The library's own fields only; a GET carries no content type.
+    EXPECT_EQ(fieldNames(requests[0]), (Targets{"content-length", "from", "host", "user-agent"}));
+}
+
+TEST_F(AvatarTest, GuestIdAsksForTheDefaultImage) {
+    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+    EXPECT_EQ(fetchAvatar(4294967295u).getSize(), sf::Vector2u(5, 4));
+    EXPECT_EQ(targets(), Targets{defaultTarget});
+}
+
+TEST_F(AvatarTest, ReplyThatDoesNotBecomeATextureFallsBackToTheDefault) {
+    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+    const std::string png = makePng(3, 2);
+    std::string junk(4 * 1024 * 1024, '\0');
+    junk.replace(0, 8, png.substr(0, 8));
+    const std::vector<std::pair<std::string, std::string>> replies = {
+        {"unconfigured target: HTML 404 page", ""},
+        {"empty body", ""},
+        {"PNG signature then megabytes of NUL", junk},
+        {"truncated PNG", png.substr(0, png.size() / 2)},
+        {"image wider than the largest texture", makePng(sf::Texture::getMaximumSize() + 1, 1)},
+    };
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const std::string target = "/img/avatars/" + std::to_string(100 + i);
+        if (i > 0)
+            service.reply(target, replies[i].second, 200, "image/png");
+        EXPECT_EQ(fetchAvatar(static_cast<std::uint32_t>(100 + i)).getSize(), sf::Vector2u(5, 4))
+            << replies[i].first;
+        const Targets all = targets();
+        EXPECT_EQ(Targets(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end()),
+                  (Targets{target, defaultTarget}))
+            << replies[i].first;
+        seen = all.size();
+    }
+}
+
+TEST_F(AvatarTest, NoDecodableImageGivesAnEmptyTexture) {
+    EXPECT_EQ(fetchAvatar(42).getSize(), sf::Vector2u(0, 0));
+    EXPECT_EQ(fetchAvatar(4294967295u).getSize(), sf::Vector2u(0, 0));
+    EXPECT_EQ(targets(), (Targets{"/img/avatars/42", defaultTarget, defaultTarget, defaultTarget}));
+}
