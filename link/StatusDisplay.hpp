@@ -1,6 +1,7 @@
 #pragma once
 
 #include <SFML/Graphics/CircleShape.hpp>
+#include <SFML/Graphics/Color.hpp>
 
 #include <string>
 
@@ -15,3 +16,6 @@ struct HeaderColour {
 extern std::string statusText;
 extern HeaderColour headerTargetColour;
 extern sf::CircleShape statusAvatar;
+
+// The header target for a colour: each channel times 0.8, so the bar sits a little darker.
+HeaderColour dimmedHeaderColour(sf::Color colour);
