@@ -4,6 +4,7 @@
 #include "app/FrameText.hpp"
 #include "app/HeaderEasing.hpp"
 #include "app/PointerState.hpp"
+#include "link/Connection.hpp"
 #include "link/RealtimeLink.hpp"
 #include "link/StatusDisplay.hpp"
 #include "link/UserStateTable.hpp"
@@ -58,6 +59,8 @@ void handleButtonWindowEvents(sf::RenderWindow& buttonWindow, sf::RenderWindow& 
     while (buttonWindow.pollEvent(event)) {
         if (event.type == sf::Event::Closed)
             mainWindow.close();
+        else if (event.type == sf::Event::MouseButtonReleased && RealtimeLink::connected.load())
+            sendIncrement();
     }
 }
 
@@ -139,6 +142,9 @@ void runFrame(Scene& scene) {
     scene.headerBar[0].color = left;
     scene.headerBar[3].color = left;
 
+    RealtimeLink::handOverStep();
+    RealtimeLink::reconnectStep();
+
     drawHeader(scene);
 
     const std::int32_t total = RealtimeLink::deathTotal.load();
@@ -147,6 +153,7 @@ void runFrame(Scene& scene) {
     mainWindow.draw(scene.totalLabel);
 
     drawUserList(scene);
+    RealtimeLink::timeOutCheck();
 
     double sinceLastDeath = 0.0;
     {

@@ -1,5 +1,6 @@
 #include "app/EngineContext.hpp"
 #include "app/FrameLoop.hpp"
+#include "link/Connection.hpp"
 #include "link/StatusDisplay.hpp"
 #include "media/AssetStore.hpp"
 #include "media/ConsoleLog.hpp"
@@ -93,13 +94,16 @@ int main(int argc, char** argv) {
     scene.mainWindow.setFramerateLimit(60);
     buildScene(scene);
     setUpView(scene.mainWindow);
+    RealtimeLink::startUp();
 
     scene.buttonWindow.create(sf::VideoMode(640, 400, 32), "Brannoc Button", sf::Style::Titlebar);
     scene.buttonWindow.setPosition(scene.mainWindow.getPosition() + sf::Vector2i(0, 400));
+    refreshStatusDisplay();
 
     if (scene.mainWindow.isOpen())
         runFrameLoop(scene);
 
+    RealtimeLink::shutdown();
     scene.buttonWindow.close();
     return 0;
 }
