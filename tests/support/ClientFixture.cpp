@@ -1,5 +1,7 @@
 #include "tests/support/ClientFixture.hpp"
 
+#include <thread>
+
 ClientFixture::ClientFixture(int screenWidth, int screenHeight)
     : screenWidth_(screenWidth), screenHeight_(screenHeight) {}
 
@@ -41,9 +43,22 @@ ClientProcess& ClientFixture::launch(std::vector<std::string> args, std::string 
 }
 
 bool ClientFixture::waitForWindows(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     mainWindow = x->findWindow("Brannoc", timeout);
     buttonWindow = x->findWindow("Brannoc Button", timeout);
     EXPECT_NE(mainWindow, 0u) << "no mapped window titled \"Brannoc\"";
     EXPECT_NE(buttonWindow, 0u) << "no mapped window titled \"Brannoc Button\"";
-    return mainWindow != 0 && buttonWindow != 0;
+    if (mainWindow == 0 || buttonWindow == 0)
+        return false;
+    // Windows are mapped where SFML puts them and moved afterwards; the first frame (its white
+    // frame corner) comes after every placement of start-up.
+    for (;;) {
+        if (x->capture(mainWindow).at(0, 0) == Rgb{255, 255, 255})
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "the main window shows no frame";
+    return false;
 }

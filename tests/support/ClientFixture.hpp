@@ -23,7 +23,8 @@ protected:
     // Starts build/brannoc on this test's display. soundConfig: an ALSOFT_CONF file, or empty for
     // the silent null driver.
     ClientProcess& launch(std::vector<std::string> args = {}, std::string soundConfig = {});
-    // Waits for the client's two windows to be mapped; records a failure when one does not come.
+    // Waits for the client's two windows to be mapped and its first frame to be shown (so start-up
+    // has placed both); records a failure when that does not come.
     bool waitForWindows(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     std::unique_ptr<VirtualDisplay> display;
