@@ -1,0 +1,224 @@
+#include "tests/link/LinkHarness.hpp"
+
+#include "link/Connection.hpp"
+#include "link/RealtimeLink.hpp"
+#include "link/RealtimeProtocol.hpp"
+#include "link/StatusDisplay.hpp"
+#include "link/UserStateTable.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+StdoutCapture::StdoutCapture() {
+    char name[] = "/tmp/brannoc-link-stdout-XXXXXX";
+    const int fd = mkstemp(name);
+    path_ = name;
+    std::fflush(stdout);
+    saved_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+    const std::vector<std::string> captured = lines();
+    dup2(saved_, 1);
+    close(saved_);
+    std::remove(path_.c_str());
+    // The test's own failure messages went to the file too.
+    if (testing::Test::HasFailure())
+        for (const std::string& line : captured)
+            std::printf("%s\n", line.c_str());
+}
+
+std::vector<std::string> StdoutCapture::lines() const {
+    std::fflush(stdout);
+    std::ifstream file(path_);
+    std::vector<std::string> result;
+    for (std::string line; std::getline(file, line);)
+        result.push_back(line);
+    return result;
+}
+
+int StdoutCapture::count(const std::string& line) const {
+    int n = 0;
+    for (const std::string& each : lines())
+        n += each == line;
+    return n;
+}
+
+void resetLink() {
+    RealtimeLink::shutdown();
+    RealtimeLink::startThread = &RealtimeLink::startNamedThread;
+    RealtimeLink::sendStallLimitMs = 2000;
+    RealtimeLink::quitRequested = false;
+    RealtimeLink::connected = false;
+    RealtimeLink::reconnectPending = false;
+    RealtimeLink::connectPhase = RealtimeLink::Connecting;
+    RealtimeLink::deathTotal = -1;
+    RealtimeLink::pingMs = 0;
+    RealtimeLink::pingTimer = PingTimer{};
+    RealtimeLink::disconnectSocket();
+    std::lock_guard<std::mutex> lock(RealtimeLink::stateMutex);
+    RealtimeLink::roundTripClock = Stopwatch{};
+    RealtimeLink::lastDeathClock = Stopwatch{};
+    UserStateTable::entries.clear();
+    statusText.clear();
+    headerTargetColour = HeaderColour{140.f, 140.f, 140.f};
+}
+
+bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        RealtimeLink::handOverStep();
+        RealtimeLink::reconnectStep();
+        RealtimeLink::timeOutCheck();
+        std::this_thread::sleep_for(16ms);
+    }
+    return true;
+}
+
+ScriptedServer::ScriptedServer() : ScriptedServer(Options{}) {}
+
+ScriptedServer::ScriptedServer(Options options) : options_(options) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (options_.receiveBuffer > 0)
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &options_.receiveBuffer, sizeof options_.receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(34567);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, options_.backlog) != 0)
+        std::perror("scripted server");
+    thread_ = std::thread([this] { serve(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+    stop_ = true;
+    thread_.join();
+    if (connection_ >= 0)
+        close(connection_);
+    close(listener_);
+}
+
+void ScriptedServer::serve() {
+    std::string pending;
+    while (!stop_) {
+        pollfd fds[2] = {{accepting_ ? listener_ : -1, POLLIN, 0}, {-1, POLLIN, 0}};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fds[1].fd = reading_ ? connection_ : -1;
+        }
+        if (poll(fds, 2, 5) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (connection_ >= 0)
+                close(connection_);
+            connection_ = fd;
+            pending.clear();
+            ++accepted_;
+            changed_.notify_all();
+        }
+        if (fds[1].revents)
+            readFrom(fds[1].fd, pending);
+    }
+}
+
+void ScriptedServer::readFrom(int fd, std::string& pending) {
+    char buffer[4096];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (got <= 0) {
+        if (got == 0 || errno == ECONNRESET) {
+            sawCutPacket_ = sawCutPacket_ || !pending.empty();
+            if (connection_ == fd) {
+                close(connection_);
+                connection_ = -1;
+            }
+            ++closedByClient_;
+            changed_.notify_all();
+        }
+        return;
+    }
+    pending.append(buffer, static_cast<std::size_t>(got));
+    while (pending.size() >= 4) {
+        const auto* size = reinterpret_cast<const unsigned char*>(pending.data());
+        const std::size_t length = (std::size_t{size[0]} << 24) | (std::size_t{size[1]} << 16) |
+                                   (std::size_t{size[2]} << 8) | size[3];
+        if (pending.size() < 4 + length)
+            break;
+        std::string body = pending.substr(4, length);
+        pending.erase(0, 4 + length);
+        if (options_.answerPings && body == payload(RealtimeProtocol::ping())) {
+            const std::vector<char> pong = RealtimeProtocol::frame(serverPacket("pong"));
+            ::send(fd, pong.data(), pong.size(), MSG_NOSIGNAL);
+        }
+        received_.push_back(std::move(body));
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> ScriptedServer::received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+int ScriptedServer::countReceived(const std::string& wanted) const {
+    int n = 0;
+    for (const std::string& each : received())
+        n += each == wanted;
+    return n;
+}
+
+bool ScriptedServer::waitForReceived(const std::string& wanted, int times, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (countReceived(wanted) < times) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+void ScriptedServer::sendBytes(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ::send(connection_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+void ScriptedServer::send(const sf::Packet& packet) {
+    const std::vector<char> bytes = RealtimeProtocol::frame(packet);
+    sendBytes(std::string(bytes.begin(), bytes.end()));
+}
+
+void ScriptedServer::closeConnection() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection_ >= 0)
+        close(connection_);
+    connection_ = -1;
+}
+
+std::string payload(const sf::Packet& packet) {
+    return std::string(static_cast<const char*>(packet.getData()), packet.getDataSize());
+}
+
+sf::Packet serverPacket(const std::string& name) {
+    sf::Packet packet;
+    packet << name;
+    return packet;
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <SFML/Network/Packet.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// Standard output redirected to a file for the life of the object, so both link threads' console
+// lines can be read back while they run.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::vector<std::string> lines() const;
+    int count(const std::string& line) const;
+
+private:
+    int saved_ = -1;
+    std::string path_;
+};
+
+// The link's process-wide state back to its start values; stops any link thread first.
+void resetLink();
+
+// Runs the link's per-frame steps (hand-over, reconnect, time-out) every 16 ms until done() holds
+// or the time is up. Returns whether done() held.
+bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s);
+
+// The realtime server's side, scripted by the test: listens on 127.0.0.1:34567, keeps the newest
+// connection, records each whole packet it receives and answers "ping" with "pong" if asked to.
+class ScriptedServer {
+public:
+    struct Options {
+        bool answerPings = true;
+        int backlog = 16;
+        int receiveBuffer = 0; // SO_RCVBUF for accepted connections; 0 keeps the default
+    };
+    ScriptedServer();
+    explicit ScriptedServer(Options options);
+    ~ScriptedServer();
+
+    // Payloads received so far on every connection, in order.
+    std::vector<std::string> received() const;
+    int countReceived(const std::string& payload) const;
+    bool waitForReceived(const std::string& payload, int times, std::chrono::milliseconds limit = 5s);
+    int accepted() const { return accepted_; }
+    // Connections that the client has closed.
+    int closedByClient() const { return closedByClient_; }
+    // Set when a connection ended in the middle of a packet.
+    bool sawCutPacket() const { return sawCutPacket_; }
+
+    void sendBytes(const std::string& bytes);
+    void send(const sf::Packet& packet);
+    void closeConnection();
+    void setReading(bool reading) { reading_ = reading; }
+    void setAccepting(bool accepting) { accepting_ = accepting; }
+    int listenHandle() const { return listener_; }
+
+private:
+    void serve();
+    void readFrom(int fd, std::string& pending);
+
+    Options options_;
+    int listener_ = -1;
+    int connection_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> reading_{true};
+    std::atomic<bool> accepting_{true};
+    std::atomic<int> accepted_{0};
+    std::atomic<int> closedByClient_{0};
+    std::atomic<bool> sawCutPacket_{false};
+    mutable std::mutex mutex_; // connection_ writes and received_
+    std::condition_variable changed_;
+    std::vector<std::string> received_;
+    std::thread thread_;
+};
+
+// The payload of a client packet, as the server reads it.
+std::string payload(const sf::Packet& packet);
+
+// Builds a server packet from its fields: strings and 16-bit numbers.
+sf::Packet serverPacket(const std::string& name);
