@@ -7,6 +7,7 @@
 #include "media/AssetStore.hpp"
 #include "media/SoundBank.hpp"
 #include "tests/link/LinkHarness.hpp"
+#include "web/UserProfile.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,7 @@ protected:
     }
     void TearDown() override {
         resetLink();
+        currentUser = UserProfile{};
         Stopwatch::clock = &Stopwatch::steadyNow;
     }
 
@@ -220,18 +222,22 @@ TEST_F(PacketThreadTest, StalledPeerStillReceivesEveryPacketWhole) {
     const int small = 4096;
     setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
 
-    // Two threads send at once while the server reads nothing: the buffers fill, sends come back
-    // partial and must resume where they stopped without letting the other thread in between.
+    // Long names make each "whoami" far larger than the buffers, so its sends come back partial;
+    // meanwhile another thread sends "increment". Each packet must resume where it stopped and
+    // let nothing in between.
+    currentUser.userName = std::string(30000, 'u');
+    currentUser.displayName = std::string(30000, 'd');
     server.setReading(false);
-    constexpr int perThread = 3000;
+    constexpr int whoamis = 100;
+    constexpr int increments = 3000;
     std::atomic<int> doneSending{0};
     std::thread incrementer([&] {
-        for (int i = 0; i < perThread; ++i)
+        for (int i = 0; i < increments; ++i)
             sendIncrement();
         ++doneSending;
     });
     std::thread namer([&] {
-        for (int i = 0; i < perThread; ++i)
+        for (int i = 0; i < whoamis; ++i)
             sendWhoami();
         ++doneSending;
     });
@@ -243,11 +249,13 @@ TEST_F(PacketThreadTest, StalledPeerStillReceivesEveryPacketWhole) {
     EXPECT_TRUE(blockedWhileStalled) << "the stall never filled the buffers";
 
     const std::string increment = payload(RealtimeProtocol::increment());
-    const std::string whoami = payload(RealtimeProtocol::whoami("Guest", "Guest"));
-    ASSERT_TRUE(server.waitForReceived(increment, perThread));
-    ASSERT_TRUE(server.waitForReceived(whoami, perThread + 1));
+    const std::string whoami =
+        payload(RealtimeProtocol::whoami(currentUser.userName, currentUser.displayName));
+    ASSERT_TRUE(server.waitForReceived(increment, increments));
+    ASSERT_TRUE(server.waitForReceived(whoami, whoamis));
     for (const std::string& each : server.received())
-        ASSERT_TRUE(each == increment || each == whoami || each == payload(RealtimeProtocol::ping()))
+        ASSERT_TRUE(each == increment || each == whoami || each == payload(RealtimeProtocol::ping()) ||
+                    each == payload(RealtimeProtocol::whoami("Guest", "Guest")))
             << "a packet arrived corrupted: " << each.size() << " bytes";
     EXPECT_TRUE(RealtimeLink::connected);
 }
