@@ -1,5 +1,5 @@
 #include "web/Avatar.hpp"
-#include "tests/web/FakeWebService.hpp"
+#include "tests/web/WebServiceTest.hpp"
 
 #include <SFML/Graphics/Texture.hpp>
 
@@ -12,46 +12,38 @@ namespace {
 
 const std::string defaultTarget = "/img/avatars/default.jpg";
 
-class AvatarTest : public WebServiceTest {
-protected:
-    std::vector<std::string> targets() const {
-        std::vector<std::string> result;
-        for (const auto& request : service.received())
-            result.push_back(request.target);
-        return result;
-    }
-};
+using AvatarTest = WebServiceTest;
 
 using Targets = std::vector<std::string>;
 
 } // namespace
 
 TEST_F(AvatarTest, FetchesTheUsersImageByIdWithoutExtension) {
-    service.reply("/img/avatars/42", makePng(3, 2), 200, "image/png");
-    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+    reply("/img/avatars/42", makePng(3, 2), 200, "image/png");
+    reply(defaultTarget, makePng(5, 4), 200, "image/png");
 
     const sf::Texture texture = fetchAvatar(42);
     EXPECT_EQ(texture.getSize(), sf::Vector2u(3, 2));
     EXPECT_FALSE(texture.isSmooth());
     EXPECT_FALSE(texture.isRepeated());
 
-    const auto requests = service.received();
+    const auto requests = service.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].target, "/img/avatars/42");
+    EXPECT_EQ(requests[0].path, "/img/avatars/42");
     EXPECT_EQ(requests[0].body, "");
     // The library's own fields only; a GET carries no content type.
-    EXPECT_EQ(fieldNames(requests[0]), (Targets{"content-length", "from", "host", "user-agent"}));
+    EXPECT_EQ(clientFieldNames(requests[0]), (Targets{"content-length", "from", "host", "user-agent"}));
 }
 
 TEST_F(AvatarTest, GuestIdAsksForTheDefaultImage) {
-    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+    reply(defaultTarget, makePng(5, 4), 200, "image/png");
     EXPECT_EQ(fetchAvatar(4294967295u).getSize(), sf::Vector2u(5, 4));
     EXPECT_EQ(targets(), Targets{defaultTarget});
 }
 
 TEST_F(AvatarTest, ReplyThatDoesNotBecomeATextureFallsBackToTheDefault) {
-    service.reply(defaultTarget, makePng(5, 4), 200, "image/png");
+    reply(defaultTarget, makePng(5, 4), 200, "image/png");
     // Wider than any GL implementation's texture limit (checked below, after a texture exists:
     // asking for the limit before that takes SFML's locks in an order TSan reports).
     const unsigned tooWide = 65536;
@@ -69,7 +61,7 @@ TEST_F(AvatarTest, ReplyThatDoesNotBecomeATextureFallsBackToTheDefault) {
     for (std::size_t i = 0; i < replies.size(); ++i) {
         const std::string target = "/img/avatars/" + std::to_string(100 + i);
         if (i > 0)
-            service.reply(target, replies[i].second, 200, "image/png");
+            reply(target, replies[i].second, 200, "image/png");
         EXPECT_EQ(fetchAvatar(static_cast<std::uint32_t>(100 + i)).getSize(), sf::Vector2u(5, 4))
             << replies[i].first;
         const Targets all = targets();

@@ -36,16 +36,6 @@ TEST(SplitTopLevel, UnbalancedQuoteOrBraceSwallowsTheRest) {
     EXPECT_EQ(splitTopLevel("\"a\nb\"\nc", "\n"), (Pieces{"\"a\nb\"", "c"}));
 }
 
-TEST(SplitTopLevel, ManyPiecesKeepEveryByte) {
-    std::string text;
-    for (int i = 0; i < 200000; ++i)
-        text += "k=" + std::to_string(i) + '\n';
-    const Pieces pieces = splitTopLevel(text, "\n");
-    ASSERT_EQ(pieces.size(), 200000u);
-    EXPECT_EQ(pieces.front(), "k=0");
-    EXPECT_EQ(pieces.back(), "k=199999");
-}
-
 TEST(ReadLoginInteger, ReadsLikeTheStandardConversion) {
     EXPECT_EQ(readLoginInteger("42"), 42);
     EXPECT_EQ(readLoginInteger("  42"), 42);
