@@ -77,17 +77,3 @@ TEST(SoundBank, LoadsOnceAndRestartsItsOneVoiceAtTheNewVolume) {
     EXPECT_FLOAT_EQ(entry.sound.getVolume(), 60.f);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
-
-TEST(SoundBank, PathsDifferingInCaseAreSeparateVoices) {
-    const std::string lower = (SilentDevice::dir / "bell.wav").string();
-    const std::string upper = (SilentDevice::dir / "Bell.wav").string();
-    writeTone(lower);
-    writeTone(upper);
-    SoundBank::playSound(lower, 25.f);
-    SoundBank::playSound(upper, 25.f);
-    ASSERT_TRUE(SoundBank::sounds.at(lower).loaded);
-    ASSERT_TRUE(SoundBank::sounds.at(upper).loaded);
-    EXPECT_NE(&SoundBank::sounds.at(lower).buffer, &SoundBank::sounds.at(upper).buffer);
-    EXPECT_EQ(SoundBank::sounds.at(lower).sound.getStatus(), sf::Sound::Playing);
-    EXPECT_EQ(SoundBank::sounds.at(upper).sound.getStatus(), sf::Sound::Playing);
-}
