@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <link.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,52 @@ std::string defaultBuildDir() {
     return BRANNOC_BUILD_DIR;
 #else
     return ".";
+#endif
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// Path of the loaded shared object whose path contains part, or empty.
+std::string loadedObject(const char* part) {
+    struct Search {
+        const char* part;
+        std::string found;
+    } search{part, {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, s->part) != nullptr) {
+                s->found = info->dlpi_name;
+                return 1;
+            }
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+#endif
+
+// Mesa unloads its software GL driver when the display closes, before the leak check at exit, so
+// the driver's process-lifetime allocations show up as leaks from an unknown module that no
+// suppression can name. Preloading the driver keeps it mapped to the end; the sanitizer runtime
+// has to stay first in the list.
+void keepGlDriverLoaded(std::map<std::string, std::string>& vars) {
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string runtime = loadedObject("/libasan.so");
+    std::string driver;
+    for (const char* dir :
+         {"/usr/lib/x86_64-linux-gnu/dri", "/usr/lib/aarch64-linux-gnu/dri", "/usr/lib/dri"}) {
+        const std::string path = std::string(dir) + "/swrast_dri.so";
+        if (access(path.c_str(), R_OK) == 0) {
+            driver = path;
+            break;
+        }
+    }
+    if (runtime.empty() || driver.empty())
+        return;
+    const auto existing = vars.find("LD_PRELOAD");
+    vars["LD_PRELOAD"] = runtime + " " + (existing != vars.end() ? existing->second + " " : "") + driver;
+#else
+    (void)vars;
 #endif
 }
 
@@ -62,6 +109,7 @@ ClientProcess::ClientProcess(Options options) {
     }
     for (const auto& [name, value] : options.env)
         vars[name] = value;
+    keepGlDriverLoaded(vars);
 
     // Everything the child needs is built before the spawn: the test process has threads.
     std::vector<std::string> envText;
