@@ -7,17 +7,22 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-VirtualDisplay::VirtualDisplay(int width, int height) {
+VirtualDisplay::VirtualDisplay(int width, int height, bool stopWithParent) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return;
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     pid_ = fork();
     if (pid_ == 0) {
+        // The server must outlive every X resource of the test process, static ones included, so
+        // it is never stopped from inside the process: it goes when the process does.
+        if (stopWithParent)
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
         // Xvfb writes its display number to the fd named by -displayfd once it accepts clients.
         dup2(fds[1], 3);
         const int devNull = open("/dev/null", O_RDWR);
@@ -60,8 +65,9 @@ VirtualDisplay::~VirtualDisplay() {
 void VirtualDisplay::ensureProcessDisplay() {
     if (std::getenv("DISPLAY") != nullptr)
         return;
-    // Lives until the test process exits; its destructor then stops the server.
-    static VirtualDisplay display;
-    if (display.ok())
-        setenv("DISPLAY", display.name().c_str(), 1);
+    // Never destroyed: textures and windows in static objects are released after every function
+    // static is gone, and they still need the server then.
+    static VirtualDisplay* const display = new VirtualDisplay(1920, 1920, true);
+    if (display->ok())
+        setenv("DISPLAY", display->name().c_str(), 1);
 }

@@ -7,7 +7,8 @@
 class VirtualDisplay {
 public:
     // Starts Xvfb with one screen of width x height x 24 and waits until it accepts clients.
-    explicit VirtualDisplay(int width = 1920, int height = 1920);
+    // stopWithParent: the server ends with the test process instead of with this object.
+    explicit VirtualDisplay(int width = 1920, int height = 1920, bool stopWithParent = false);
     ~VirtualDisplay();
     VirtualDisplay(const VirtualDisplay&) = delete;
     VirtualDisplay& operator=(const VirtualDisplay&) = delete;
@@ -17,7 +18,8 @@ public:
     const std::string& name() const { return name_; }
 
     // Starts one display for the whole test process (if DISPLAY is not set already) and points
-    // DISPLAY at it. Call from a test before anything opens a window or a GL context.
+    // DISPLAY at it; the server lives until the process ends. Call before anything opens a window
+    // or a GL context (a test binary whose static objects hold textures links EarlyDisplay.cpp).
     static void ensureProcessDisplay();
 
 private:
