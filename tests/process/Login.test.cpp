@@ -74,6 +74,11 @@ TEST_F(ClientSignIn, LogsInWithTheTokenAndNamesTheUserBeforeTheBanners) {
                                                assetBanner}));
     ASSERT_TRUE(waitForWindows());
     EXPECT_EQ(loginRequests().size(), 1u) << "the login runs once, at start-up";
+
+    // An orderly end, so that the leak checker of a sanitizer build sees the signed-in user's record.
+    ASSERT_TRUE(x->requestClose(mainWindow));
+    ASSERT_TRUE(client.waitForExit(15s)) << "still running after the close request";
+    EXPECT_TRUE(client.exitStatus().cleanZero()) << client.exitStatus().describe();
 }
 
 TEST_F(ClientSignIn, IgnoresArgumentsAfterTheToken) {
