@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <link.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -290,6 +291,15 @@ void ClientProcess::stop(std::chrono::milliseconds grace) {
         }
     }
     joinReaders();
+}
+
+bool writeWaveCaptureConfig(const std::string& configPath, const std::string& wavPath) {
+    std::ofstream file(configPath, std::ios::trunc);
+    // Mono int16 keeps the captured peak exactly the source peak times the volume.
+    file << "[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\nfrequency=44100\n[wave]\nfile="
+         << wavPath << "\n";
+    file.close();
+    return static_cast<bool>(file);
 }
 
 void expectNoSanitizerReport(const ClientProcess& process) {

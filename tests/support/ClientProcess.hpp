@@ -91,6 +91,11 @@ private:
     std::thread errReader_;
 };
 
+// Writes an OpenAL Soft configuration to configPath that records everything played into wavPath
+// (mono, 16-bit, 44.1 kHz, written in real time from the moment the device opens). Pass configPath
+// as Options::soundConfig. False when the file cannot be written.
+bool writeWaveCaptureConfig(const std::string& configPath, const std::string& wavPath);
+
 // Fails the current test when the program's error stream holds a sanitizer report. Run it at the
 // end of every test that started the client.
 void expectNoSanitizerReport(const ClientProcess& process);
