@@ -63,12 +63,6 @@ protected:
         currentUser = UserProfile{};
     }
 
-    void connect(ScriptedServer& server) {
-        startUp();
-        ASSERT_TRUE(runFrames(handedOverAndConnected));
-        ASSERT_TRUE(server.waitForReceived(whoamiGuest, 1));
-    }
-
     StdoutCapture out;
 };
 
@@ -121,7 +115,7 @@ TEST_F(ConnectionTest, RefusedFirstAttemptIsFinalForTheRun) {
 
 TEST_F(ConnectionTest, ServerCloseLeadsToOneReconnectAndASecondWhoami) {
     ScriptedServer server;
-    connect(server);
+    connectAsGuest(server);
     server.closeConnection();
     ASSERT_TRUE(runFrames([&] { return server.accepted() == 2 && handedOverAndConnected(); }));
     ASSERT_TRUE(server.waitForReceived(whoamiGuest, 2));
@@ -135,7 +129,7 @@ TEST_F(ConnectionTest, ServerCloseLeadsToOneReconnectAndASecondWhoami) {
 TEST_F(ConnectionTest, FailedReconnectsFollowOneAnotherUntilTheServerIsBack) {
     {
         ScriptedServer server;
-        connect(server);
+        connectAsGuest(server);
     }
     ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") >= 3; }));
     EXPECT_EQ(out.count("packet thread starting"), 1) << "a failed reconnect hands nothing over";
@@ -150,7 +144,7 @@ TEST_F(ConnectionTest, FailedReconnectsFollowOneAnotherUntilTheServerIsBack) {
 
 TEST_F(ConnectionTest, TimeOutMarksTheLinkLostAndTheNextFrameReconnects) {
     ScriptedServer server;
-    connect(server);
+    connectAsGuest(server);
     sf::Packet states = serverPacket("userstates");
     states << sf::Uint16(1) << std::string("bob") << std::string("Bob") << sf::Uint16(1);
     server.send(states);
@@ -185,7 +179,7 @@ TEST_F(ConnectionTest, TimeOutWhileConnectingLeavesTheAttemptAlone) {
     ScriptedServer::Options options;
     options.backlog = 0;
     ScriptedServer server(options);
-    connect(server);
+    connectAsGuest(server);
 
     // One waiting connection fills a zero backlog: the next attempt's SYNs are dropped and its
     // connect stays under way until the queue has room again.
@@ -226,7 +220,7 @@ TEST_F(ConnectionTest, ThreadsThatCannotStartCountAsFailedAttempts) {
     resetLink();
 
     ScriptedServer server;
-    connect(server);
+    connectAsGuest(server);
     startThread = &noThread;
     server.closeConnection();
     ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") >= 3; }));

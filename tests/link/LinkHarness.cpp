@@ -222,3 +222,10 @@ sf::Packet serverPacket(const std::string& name) {
     packet << name;
     return packet;
 }
+
+void connectAsGuest(ScriptedServer& server) {
+    RealtimeLink::startUp();
+    ASSERT_TRUE(runFrames([] { return RealtimeLink::connectPhase == RealtimeLink::HandedOver; }));
+    ASSERT_TRUE(RealtimeLink::connected);
+    ASSERT_TRUE(server.waitForReceived(payload(RealtimeProtocol::whoami("Guest", "Guest")), 1));
+}

@@ -86,5 +86,9 @@ private:
 // The payload of a client packet, as the server reads it.
 std::string payload(const sf::Packet& packet);
 
+// Start-up and hand-over as the entry and the frame loop do them, until the guest's "whoami" has
+// reached the server. Fails the test (fatally) when it does not get that far.
+void connectAsGuest(ScriptedServer& server);
+
 // Builds a server packet from its fields: strings and 16-bit numbers.
 sf::Packet serverPacket(const std::string& name);
