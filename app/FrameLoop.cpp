@@ -91,8 +91,8 @@ void drawHeader(Scene& scene) {
     }
     sf::RenderWindow& window = scene.mainWindow;
     window.clear(sf::Color(0, 0, 0, 255));
-    window.draw(scene.headerBar);
-    window.draw(scene.headerRule);
+    window.draw(scene.headerBar, sf::BlendNone);
+    window.draw(scene.headerRule, sf::BlendNone);
     window.draw(statusAvatar);
     scene.headerLabel.setString(status);
     scene.headerLabel.setFillColor(sf::Color::Black);
@@ -175,7 +175,7 @@ void runFrame(Scene& scene) {
     centreHorizontally(overlayLabel, 360.f);
     mainWindow.draw(overlayLabel);
 
-    mainWindow.draw(scene.windowFrame);
+    mainWindow.draw(scene.windowFrameOutline, sf::BlendNone);
     mainWindow.display();
 #ifdef BRANNOC_FRAME_STAMPS
     std::fprintf(stderr, "frame %lld %d\n",
@@ -197,6 +197,24 @@ void runFrame(Scene& scene) {
 }
 
 } // namespace
+
+sf::VertexArray outlineStrip(const sf::RectangleShape& shape) {
+    const sf::FloatRect outer = shape.getGlobalBounds();
+    const float t = shape.getOutlineThickness();
+    const sf::FloatRect inner(outer.left + t, outer.top + t, outer.width - 2 * t, outer.height - 2 * t);
+    const sf::Vector2f corners[2][4] = {{{outer.left, outer.top},
+                                         {outer.left + outer.width, outer.top},
+                                         {outer.left + outer.width, outer.top + outer.height},
+                                         {outer.left, outer.top + outer.height}},
+                                        {{inner.left, inner.top},
+                                         {inner.left + inner.width, inner.top},
+                                         {inner.left + inner.width, inner.top + inner.height},
+                                         {inner.left, inner.top + inner.height}}};
+    sf::VertexArray strip(sf::TriangleStrip, 10);
+    for (std::size_t i = 0; i < 10; ++i)
+        strip[i] = sf::Vertex(corners[i % 2][(i / 2) % 4], shape.getOutlineColor());
+    return strip;
+}
 
 void runFrameLoop(Scene& scene) {
     do {

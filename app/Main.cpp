@@ -43,6 +43,7 @@ void buildScene(Scene& scene) {
     scene.windowFrame.setOutlineThickness(2.f);
     scene.windowFrame.setOutlineColor(sf::Color::White);
     scene.windowFrame.setFillColor(sf::Color::Transparent);
+    scene.windowFrameOutline = outlineStrip(scene.windowFrame);
 
     scene.headerRule.setSize(sf::Vector2f(640.f, 2.f));
     scene.headerRule.setPosition(0.f, 49.f);
