@@ -1,4 +1,4 @@
-#include "tests/media/WavReader.hpp"
+#include "tests/support/WavReader.hpp"
 
 #include <SFML/Graphics/Image.hpp>
 
@@ -46,12 +46,12 @@ TEST(AssetForge, LampsAreEqualGlassDotsThatReadRedAndGreenWhenSmall) {
 }
 
 TEST(AssetForge, BellIsAStruckDecayingChimeOfAboutOneAndAHalfSeconds) {
-    const WavData bell = readWav(assets + "audio/sound/boxingbell2.wav");
+    const WavData bell = WavReader::read(assets + "audio/sound/boxingbell2.wav");
     ASSERT_TRUE(bell.ok);
     EXPECT_EQ(bell.sampleRate, 44100u);
     EXPECT_EQ(bell.bitsPerSample, 16u);
     EXPECT_NEAR(bell.samples.size() / (44100.0 * bell.channels), 1.5, 0.1);
-    const int peak = peakOf(bell.samples);
+    const int peak = bell.peak();
     EXPECT_NEAR(peak, 0.8 * 32767, 0.05 * 32767);
 
     auto energy = [&bell](double from, double to) {

@@ -1,5 +1,5 @@
 #include "media/SoundBank.hpp"
-#include "tests/media/WavReader.hpp"
+#include "tests/support/WavReader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Index of the first sample whose magnitude reaches the threshold.
-std::size_t onset(const std::vector<std::int16_t>& samples, int threshold) {
+std::size_t onset(const std::vector<std::int32_t>& samples, int threshold) {
     for (std::size_t i = 0; i < samples.size(); ++i)
         if (std::abs(samples[i]) >= threshold)
             return i;
@@ -29,7 +29,7 @@ std::size_t onset(const std::vector<std::int16_t>& samples, int threshold) {
 // output must be the generated bell at a quarter of its level.
 TEST(SoundBankCapture, BellPlaysAtAQuarterOfItsLevel) {
     const std::string bell = BRANNOC_BUILD_DIR "/assets/audio/sound/boxingbell2.wav";
-    const WavData source = readWav(bell);
+    const WavData source = WavReader::read(bell);
     ASSERT_TRUE(source.ok) << bell;
     ASSERT_EQ(source.channels, 1u);
 
@@ -56,14 +56,14 @@ TEST(SoundBankCapture, BellPlaysAtAQuarterOfItsLevel) {
     SoundBank::sounds.clear();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
-    const WavData captured = readWav(output.string());
+    const WavData captured = WavReader::read(output.string());
     fs::remove_all(dir);
     ASSERT_TRUE(captured.ok);
     ASSERT_EQ(captured.channels, 1u);
     ASSERT_EQ(captured.sampleRate, 44100u);
 
-    const int sourcePeak = peakOf(source.samples);
-    EXPECT_NEAR(peakOf(captured.samples), sourcePeak / 4.0, 2.0);
+    const int sourcePeak = source.peak();
+    EXPECT_NEAR(captured.peak(), sourcePeak / 4.0, 2.0);
 
     // Line the recording up with the file at the strike, then compare sample by sample.
     const std::size_t start = onset(captured.samples, sourcePeak / 40);
