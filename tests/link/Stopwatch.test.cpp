@@ -70,24 +70,6 @@ TEST_F(StopwatchTest, ResetStoppedReadsZeroForeverAndRestartCountsAgain) {
     EXPECT_EQ(watch.state, Stopwatch::Running);
 }
 
-TEST_F(StopwatchTest, PausedAndUnknownStatesAndCarriedTime) {
-    Stopwatch watch;
-    watch.restart();
-    watch.accumulatedMs = 250;
-    fakeNow += 10 * ms;
-    EXPECT_EQ(millis(watch), 260);
-    watch.state = Stopwatch::Paused;
-    fakeNow += 10 * ms;
-    EXPECT_EQ(watch.elapsedSeconds(), 0.25);
-    watch.state = 7;
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0);
-    watch.stop = watch.start + 30 * ms;
-    watch.state = Stopwatch::Stopped;
-    EXPECT_EQ(millis(watch), 280);
-    watch.resetStopped();
-    EXPECT_EQ(watch.accumulatedMs, 0u);
-}
-
 TEST_F(StopwatchTest, PingTimerIsDueOnlyPastItsIntervalAndSaysWhen) {
     PingTimer timer;
     timer.set(0);
