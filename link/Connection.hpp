@@ -6,16 +6,19 @@ namespace RealtimeLink {
 // Body of the connect thread: one blocking connect attempt to port 34567 of the realtime host.
 void connectToServer();
 
-// Start-up step: starts the first connect thread.
+// Start-up step: starts the first connect thread. A thread that cannot be started counts as a
+// failed attempt, here and in the steps below; nothing is thrown.
 void startUp();
 
 // After a finished connect attempt: starts the packet thread, sends "whoami", refreshes the status.
+// A connection whose packet thread cannot start is closed and, on a reconnect, tried again.
 void handOverStep();
 
 // After a lost connection: joins the packet thread and starts a new connect attempt.
 void reconnectStep();
 
-// Marks the connection lost when the round-trip clock passes 2000 ms.
+// Marks the connection lost when the round-trip clock passes 2000 ms. Leaves the socket to a
+// connect attempt under way; otherwise closes it.
 void timeOutCheck();
 
 // Sets the quit flag and joins both threads.
