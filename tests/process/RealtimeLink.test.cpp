@@ -1,0 +1,651 @@
+// The real client against a scripted realtime server on 127.0.0.1:34567: what it sends and when,
+// what it draws and rings for what it receives, how it gets a lost connection back (and when it
+// must not), and how it stands up to a server that sends nonsense.
+
+#include "tests/support/ClientFixture.hpp"
+#include "tests/support/FakeRealtimeServer.hpp"
+#include "tests/support/WavReader.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Start-up under the sanitizers and a software renderer on a loaded machine is slow; things that
+// must happen get this long, things that must not happen are watched for a few seconds.
+constexpr auto patience = 30s;
+
+// --- Wire bytes, written out by hand so that the test does not share the client's encoder.
+
+std::string be32(std::uint32_t value) {
+    std::string bytes;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes += static_cast<char>((value >> shift) & 0xFFu);
+    return bytes;
+}
+
+std::string be16(std::uint16_t value) {
+    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFFu)};
+}
+
+std::string field(const std::string& text) {
+    return be32(static_cast<std::uint32_t>(text.size())) + text;
+}
+
+std::string framed(const std::string& payload) {
+    return be32(static_cast<std::uint32_t>(payload.size())) + payload;
+}
+
+struct Entry {
+    std::string userName;
+    std::string displayName;
+    std::uint16_t value;
+};
+
+// A "userstates" or "deathindex" payload.
+std::string list(const std::string& name, const std::vector<Entry>& entries) {
+    std::string payload = field(name) + be16(static_cast<std::uint16_t>(entries.size()));
+    for (const Entry& entry : entries)
+        payload += field(entry.userName) + field(entry.displayName) + be16(entry.value);
+    return payload;
+}
+
+std::string deathcount(std::uint16_t total) {
+    return field("deathcount") + be16(total);
+}
+
+const std::string pingPayload = field("ping");
+const std::string pongPayload = field("pong");
+const std::string incrementPayload = field("increment");
+const std::string guestWhoami = field("whoami") + field("Guest") + field("Guest");
+
+std::size_t countOf(const FakeRealtimeServer& server, std::size_t connection, const std::string& payload) {
+    const auto packets = server.received(connection);
+    return static_cast<std::size_t>(std::count_if(
+        packets.begin(), packets.end(), [&](const auto& packet) { return packet.bytes == payload; }));
+}
+
+std::size_t countLines(const ClientProcess& client, const std::string& text) {
+    const auto lines = client.stdoutLines();
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+// Waits until the connection has received at least count packets equal to payload.
+bool waitForCount(const FakeRealtimeServer& server, std::size_t connection, const std::string& payload,
+                  std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (countOf(server, connection, payload) < count) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// --- Pixels.
+
+struct Box {
+    int x0, y0, x1, y1;
+};
+
+// The total line: "Total Deaths: N" centred at y 82 in 40-pixel bold type.
+constexpr Box totalBox{60, 82, 580, 140};
+// The ping line in the button window: 14-pixel green type at (8, 8).
+constexpr Box pingBox{0, 0, 320, 40};
+
+bool sameIn(const Screenshot& a, const Screenshot& b, const Box& box) {
+    for (int y = box.y0; y < box.y1; ++y)
+        for (int x = box.x0; x < box.x1; ++x)
+            if (a.at(x, y) != b.at(x, y))
+                return false;
+    return true;
+}
+
+// Captures window until ready(shot) holds or the time is up; returns the last capture.
+template <typename Ready>
+Screenshot captureWhen(XSession& x, XWindow window, Ready ready, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    Screenshot shot = x.capture(window);
+    while (!ready(shot) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        shot = x.capture(window);
+    }
+    return shot;
+}
+
+enum class Lamp { None, Red, Green, Mixed };
+
+const char* describe(Lamp lamp) {
+    switch (lamp) {
+    case Lamp::None:
+        return "no lamp";
+    case Lamp::Red:
+        return "red";
+    case Lamp::Green:
+        return "green";
+    case Lamp::Mixed:
+        return "neither red nor green";
+    }
+    return "?";
+}
+
+// The lamp of the user list's row: 16 x 16 at (20, 142 + 32 row + 9) in the main window.
+Lamp lampAt(const Screenshot& shot, int row) {
+    const int top = 142 + 32 * row + 9;
+    int red = 0;
+    int green = 0;
+    int lit = 0;
+    for (int y = top; y < top + 16; ++y)
+        for (int x = 20; x < 36; ++x) {
+            const Rgb p = shot.at(x, y);
+            lit += (p.r + p.g + p.b > 60) ? 1 : 0;
+            red += (p.r > 120 && p.g * 2 < p.r && p.b * 2 < p.r) ? 1 : 0;
+            green += (p.g > 120 && p.r * 2 < p.g && p.b * 2 < p.g) ? 1 : 0;
+        }
+    if (lit < 20)
+        return Lamp::None;
+    if (red >= 40 && green == 0)
+        return Lamp::Red;
+    if (green >= 40 && red == 0)
+        return Lamp::Green;
+    return Lamp::Mixed;
+}
+
+std::vector<Lamp> lamps(const Screenshot& shot, int rows) {
+    std::vector<Lamp> found;
+    for (int row = 0; row < rows; ++row)
+        found.push_back(lampAt(shot, row));
+    return found;
+}
+
+std::string describe(const std::vector<Lamp>& found) {
+    std::string text;
+    for (const Lamp lamp : found)
+        text += std::string(text.empty() ? "" : ", ") + describe(lamp);
+    return text;
+}
+
+// Rightmost column of the ping line's green type, or -1 when none is drawn.
+int pingLineRightEdge(const Screenshot& shot) {
+    int right = -1;
+    for (int y = pingBox.y0; y < pingBox.y1; ++y)
+        for (int x = pingBox.x0; x < pingBox.x1; ++x) {
+            const Rgb p = shot.at(x, y);
+            if (p.g > 100 && p.r < 80 && p.b < 80)
+                right = std::max(right, x);
+        }
+    return right;
+}
+
+// --- The fixture.
+
+class RealtimeLinkProcess : public ClientFixture {
+protected:
+    void SetUp() override {
+        ClientFixture::SetUp();
+        ASSERT_TRUE(server.start()) << "cannot bind 127.0.0.1:34567";
+    }
+    void TearDown() override {
+        ClientFixture::TearDown();
+        server.stop();
+    }
+
+    // Starts the client, waits for its windows and for its connection's "whoami".
+    ClientProcess& launchConnected(std::string soundConfig = {}) {
+        ClientProcess& client = launch({}, std::move(soundConfig));
+        EXPECT_TRUE(waitForWindows());
+        EXPECT_TRUE(server.waitForConnections(1, patience)) << "no connection to the realtime port";
+        EXPECT_TRUE(waitForCount(server, 0, guestWhoami, 1, patience)) << "no \"whoami\"";
+        return client;
+    }
+
+    void sendPayload(std::size_t connection, const std::string& payload) {
+        EXPECT_TRUE(server.sendRaw(connection, framed(payload)));
+    }
+
+    // A press and release of button in the middle of the button window.
+    void click(unsigned int button) {
+        const WindowGeometry at = x->geometry(buttonWindow);
+        x->movePointer(at.x + 320, at.y + 200);
+        std::this_thread::sleep_for(100ms);
+        x->pressButton(button);
+        std::this_thread::sleep_for(100ms);
+        x->releaseButton(button);
+        std::this_thread::sleep_for(100ms);
+    }
+
+    // Asks the client to close and expects an orderly end.
+    void closeClient(ClientProcess& client) {
+        ASSERT_TRUE(x->requestClose(mainWindow));
+        ASSERT_TRUE(client.waitForExit(patience)) << "still running after the close request";
+        EXPECT_TRUE(client.exitStatus().cleanZero()) << client.exitStatus().describe();
+    }
+
+    std::vector<Lamp> waitForLamps(const std::vector<Lamp>& want,
+                                   std::chrono::milliseconds timeout = patience) {
+        const int rows = static_cast<int>(want.size());
+        const Screenshot shot = captureWhen(
+            *x, mainWindow, [&](const Screenshot& s) { return lamps(s, rows) == want; }, timeout);
+        return lamps(shot, rows);
+    }
+
+    FakeRealtimeServer server;
+};
+
+// The client's thread serving the connection, found by the name the link gives it.
+pid_t threadNamed(pid_t pid, const std::string& name) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = opendir(dir.c_str());
+    if (tasks == nullptr)
+        return -1;
+    pid_t found = -1;
+    while (dirent* task = readdir(tasks)) {
+        std::ifstream comm(dir + "/" + task->d_name + "/comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name)
+            found = static_cast<pid_t>(std::atoi(task->d_name));
+    }
+    closedir(tasks);
+    return found;
+}
+
+// utime + stime of one thread in clock ticks, or -1 when it is gone.
+long threadTicks(pid_t pid, pid_t tid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text))
+        return -1;
+    // Fields after the parenthesised name (which may hold spaces): state is field 3, utime 14.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string skipped;
+    for (int fieldNumber = 3; fieldNumber < 14; ++fieldNumber)
+        rest >> skipped;
+    long user = 0;
+    long system = 0;
+    rest >> user >> system;
+    return rest ? user + system : -1;
+}
+
+} // namespace
+
+TEST_F(RealtimeLinkProcess, GreetsWithPingAndWhoamiThenPingsEveryTwoSecondsAndShowsTheGuest) {
+    ClientProcess& client = launch();
+    ASSERT_TRUE(waitForWindows());
+    ASSERT_TRUE(server.waitForConnections(1, patience));
+    ASSERT_TRUE(server.waitForPackets(0, 2, patience));
+    const auto firstTwo = Clock::now();
+
+    // The packet thread pings on its first pass, while the main thread sends "whoami": either may
+    // come first, but both come before any second ping is due.
+    auto packets = server.received(0);
+    ASSERT_GE(packets.size(), 2u);
+    std::vector<std::string> opening{packets[0].bytes, packets[1].bytes};
+    std::sort(opening.begin(), opening.end());
+    std::vector<std::string> expected{pingPayload, guestWhoami};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(opening, expected) << "the first two packets are one \"ping\" and the guest's \"whoami\"";
+
+    // The next ping waits its two seconds.
+    ASSERT_TRUE(waitForCount(server, 0, pingPayload, 2, 10s)) << "no second \"ping\"";
+    const auto secondPing = Clock::now();
+    EXPECT_GE(secondPing - firstTwo, 1500ms) << "the second ping came too early";
+    ASSERT_TRUE(waitForCount(server, 0, pingPayload, 3, 10s)) << "no third \"ping\"";
+    EXPECT_GE(Clock::now() - secondPing, 1500ms) << "the third ping came too early";
+    EXPECT_EQ(countOf(server, 0, guestWhoami), 1u) << "one \"whoami\" per connection";
+    EXPECT_EQ(server.received(0).size(), 4u) << "nothing but pings after the greeting";
+
+    // Connected as a guest, the header eases to (0, 96, 204), darkening towards its right end.
+    const Screenshot main = captureWhen(
+        *x, mainWindow, [](const Screenshot& s) { return s.at(2, 25).b >= 200; }, 10s);
+    const Rgb left = main.at(2, 25);
+    EXPECT_LE(left.r, 1) << toString(left);
+    EXPECT_NEAR(left.g, 96, 2) << toString(left);
+    EXPECT_NEAR(left.b, 204, 2) << toString(left);
+
+    EXPECT_EQ(countLines(client, "packet thread starting"), 1u);
+    EXPECT_EQ(server.connectionCount(), 1u);
+    closeClient(client);
+    EXPECT_TRUE(server.waitForPeerClose(0, 5s)) << "the connection outlived the client's end";
+}
+
+TEST_F(RealtimeLinkProcess, RingsTheBellOnceWhenAKnownTotalGrowsAndShowsEachTotal) {
+    char pattern[] = "/tmp/brannoc-bell-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path dir = pattern;
+    const std::string wavPath = (dir / "out.wav").string();
+    ASSERT_TRUE(writeWaveCaptureConfig((dir / "alsoft.conf").string(), wavPath));
+    const WavData bell = WavReader::read(BRANNOC_BUILD_DIR "/assets/audio/sound/boxingbell2.wav");
+    ASSERT_TRUE(bell.ok) << bell.error;
+    ASSERT_EQ(bell.channels, 1u);
+    const int bellPeak = bell.peak();
+    ASSERT_GT(bellPeak, 1000);
+
+    ClientProcess& client = launchConnected((dir / "alsoft.conf").string());
+    const auto totalChanged = [&](const Screenshot& before) {
+        return captureWhen(
+            *x, mainWindow, [&](const Screenshot& s) { return !s.empty() && !sameIn(s, before, totalBox); },
+            patience);
+    };
+    const Screenshot unknown = x->capture(mainWindow);
+
+    // The first total is only stored.
+    sendPayload(0, deathcount(6));
+    const Screenshot six = totalChanged(unknown);
+    EXPECT_FALSE(sameIn(six, unknown, totalBox)) << "the total 6 is not drawn";
+    std::this_thread::sleep_for(1s);
+    // The audio device opens with the first sound played, so silence may also mean no file yet.
+    const WavData beforeSeven = WavReader::read(wavPath);
+    EXPECT_TRUE(!beforeSeven.ok || beforeSeven.peak() <= bellPeak / 40) << "the first total rang the bell";
+
+    // A larger total rings; an equal and a smaller one do not, but each is shown.
+    sendPayload(0, deathcount(7));
+    const Screenshot seven = totalChanged(six);
+    EXPECT_FALSE(sameIn(seven, six, totalBox)) << "the total 7 is not drawn";
+    sendPayload(0, deathcount(7));
+    sendPayload(0, deathcount(5));
+    const Screenshot five = totalChanged(seven);
+    EXPECT_FALSE(sameIn(five, seven, totalBox)) << "the total 5 is not drawn";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000 * bell.frames() / bell.sampleRate) + 1500ms);
+    closeClient(client);
+
+    const WavData captured = WavReader::read(wavPath);
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(captured.ok) << captured.error;
+    ASSERT_EQ(captured.channels, 1u);
+    ASSERT_EQ(captured.sampleRate, 44100u);
+    EXPECT_NEAR(captured.peak(), bellPeak / 4.0, 2.0) << "the bell at a quarter of its level";
+
+    // Line the recording up with the file at the strike and compare the whole bell.
+    const auto onset = [](const std::vector<std::int32_t>& samples, int threshold) {
+        const auto at = std::find_if(samples.begin(), samples.end(),
+                                     [&](std::int32_t s) { return std::abs(s) >= threshold; });
+        return static_cast<std::size_t>(at - samples.begin());
+    };
+    const std::size_t strike = onset(captured.samples, bellPeak / 40);
+    const std::size_t bellStrike = onset(bell.samples, bellPeak / 10);
+    ASSERT_LT(strike, captured.samples.size()) << "nothing rang";
+    ASSERT_GE(strike, bellStrike);
+    const std::size_t offset = strike - bellStrike;
+    ASSERT_GE(captured.samples.size(), offset + bell.samples.size()) << "the bell was cut short";
+    double product = 0;
+    double capturedEnergy = 0;
+    double expectedEnergy = 0;
+    for (std::size_t i = 0; i < bell.samples.size(); ++i) {
+        const double want = bell.samples[i] * 0.25;
+        const double got = captured.samples[offset + i];
+        product += want * got;
+        capturedEnergy += got * got;
+        expectedEnergy += want * want;
+    }
+    EXPECT_GT(product / std::sqrt(capturedEnergy * expectedEnergy), 0.99);
+    EXPECT_NEAR(capturedEnergy / expectedEnergy, 1.0, 0.05);
+    // Rung once: nothing but dither after it, though the equal and the smaller total came later.
+    std::int32_t after = 0;
+    for (std::size_t i = offset + bell.samples.size(); i < captured.samples.size(); ++i)
+        after = std::max(after, std::abs(captured.samples[i]));
+    EXPECT_LE(after, 4) << "more sound after the bell";
+}
+
+TEST_F(RealtimeLinkProcess, ShowsEachPongsRoundTripInThePingLine) {
+    ClientProcess& client = launchConnected();
+    ASSERT_TRUE(waitForCount(server, 0, pingPayload, 1, patience));
+    const Screenshot zero = captureWhen(
+        *x, buttonWindow, [](const Screenshot& s) { return pingLineRightEdge(s) > 0; }, patience);
+    const int zeroEdge = pingLineRightEdge(zero);
+    ASSERT_GT(zeroEdge, 0) << "no ping line";
+
+    // "Ping: 0ms" becomes a three-digit round trip: the line grows by at least two digits.
+    std::this_thread::sleep_for(300ms);
+    sendPayload(0, pongPayload);
+    const Screenshot slow = captureWhen(
+        *x, buttonWindow, [&](const Screenshot& s) { return pingLineRightEdge(s) > zeroEdge + 10; },
+        patience);
+    const int slowEdge = pingLineRightEdge(slow);
+    EXPECT_GT(slowEdge, zeroEdge + 10) << "the ping line did not show a round trip of about 300 ms";
+
+    // The next ping answered at once: the line shrinks again.
+    const std::size_t pings = countOf(server, 0, pingPayload);
+    ASSERT_TRUE(waitForCount(server, 0, pingPayload, pings + 1, 10s));
+    sendPayload(0, pongPayload);
+    const Screenshot fast = captureWhen(
+        *x, buttonWindow, [&](const Screenshot& s) { return pingLineRightEdge(s) < slowEdge; }, patience);
+    EXPECT_LT(pingLineRightEdge(fast), slowEdge) << "the ping line kept the old round trip";
+    if (HasFailure()) {
+        zero.savePpm("link-ping-zero.ppm");
+        slow.savePpm("link-ping-slow.ppm");
+        fast.savePpm("link-ping-fast.ppm");
+    }
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, LampsFollowTheListsAndAClosedConnectionIsTakenUpAgain) {
+    ClientProcess& client = launchConnected();
+
+    // Rows in byte order of the user names: Zed, alice, bob, carol. carol is named only by
+    // "deathindex", so she stays offline; a later entry for bob wins.
+    sendPayload(0, list("userstates",
+                        {{"bob", "Bob", 0}, {"alice", "Alice", 0}, {"Zed", "Zed", 3}, {"bob", "Bob", 1}}));
+    sendPayload(0, list("deathindex", {{"carol", "Carol", 4}, {"alice", "Alice", 2}}));
+    const std::vector<Lamp> byState{Lamp::Green, Lamp::Red, Lamp::Green, Lamp::Red, Lamp::None};
+    EXPECT_EQ(waitForLamps(byState), byState) << describe(waitForLamps(byState, 0ms));
+
+    // The server closes: every lamp turns red and a new connection greets the server again.
+    ASSERT_TRUE(server.closeConnection(0));
+    ASSERT_TRUE(client.waitForLine("Disconnected", patience));
+    ASSERT_TRUE(server.waitForConnections(2, patience)) << "no second connection";
+    ASSERT_TRUE(waitForCount(server, 1, guestWhoami, 1, patience))
+        << "no \"whoami\" on the second connection";
+    ASSERT_TRUE(waitForCount(server, 1, pingPayload, 1, patience)) << "no \"ping\" on the second connection";
+    const std::vector<Lamp> offline{Lamp::Red, Lamp::Red, Lamp::Red, Lamp::Red, Lamp::None};
+    EXPECT_EQ(waitForLamps(offline), offline) << describe(waitForLamps(offline, 0ms));
+
+    const auto lines = client.stdoutLines();
+    const auto at = [&](const std::string& text, std::size_t from) {
+        return static_cast<std::size_t>(
+            std::find(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), text) - lines.begin());
+    };
+    const std::size_t firstStart = at("packet thread starting", 0);
+    const std::size_t disconnected = at("Disconnected", firstStart);
+    const std::size_t reconnecting = at("Attempting to reconnect...", disconnected);
+    const std::size_t secondStart = at("packet thread starting", reconnecting);
+    EXPECT_LT(secondStart, lines.size())
+        << "expected \"packet thread starting\", \"Disconnected\", \"Attempting to reconnect...\", "
+           "\"packet thread starting\" in this order";
+    EXPECT_EQ(countLines(client, "Attempting to reconnect..."), 1u) << "the first reconnect succeeds";
+    EXPECT_EQ(countLines(client, "Timed out, attempting to reconnect"), 0u);
+    EXPECT_TRUE(server.peerClosed(0)) << "the client kept its end of the old connection";
+
+    // The new connection's list lights bob up again; the others keep what they had.
+    sendPayload(1, list("userstates", {{"bob", "Bob", 1}}));
+    const std::vector<Lamp> bobBack{Lamp::Red, Lamp::Red, Lamp::Green, Lamp::Red, Lamp::None};
+    EXPECT_EQ(waitForLamps(bobBack), bobBack) << describe(waitForLamps(bobBack, 0ms));
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, ARefusedFirstAttemptIsFinal) {
+    ASSERT_TRUE(server.setListening(false));
+    ClientProcess& client = launch();
+    ASSERT_TRUE(waitForWindows());
+    ASSERT_TRUE(client.waitForLine("packet thread starting", patience));
+
+    // The header eases to red (255, 0, 0).
+    const Screenshot main = captureWhen(
+        *x, mainWindow, [](const Screenshot& s) { return s.at(2, 25).r >= 250; }, patience);
+    const Rgb left = main.at(2, 25);
+    EXPECT_GE(left.r, 250) << toString(left);
+    EXPECT_EQ(left.g + left.b, 0) << toString(left);
+
+    // A server that comes up later is never tried, and clicks go nowhere.
+    ASSERT_TRUE(server.setListening(true));
+    click(1);
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(server.connectionCount(), 0u);
+    EXPECT_EQ(countLines(client, "packet thread starting"), 1u);
+    EXPECT_EQ(countLines(client, "Attempting to reconnect..."), 0u);
+    EXPECT_EQ(countLines(client, "Timed out, attempting to reconnect"), 0u);
+    EXPECT_GE(x->capture(mainWindow).at(2, 25).r, 250) << "the header left red";
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, SendsOneIncrementPerReleaseOnlyWhileConnected) {
+    ClientProcess& client = launchConnected();
+
+    // A press alone sends nothing; each release of any button sends one "increment".
+    const WindowGeometry at = x->geometry(buttonWindow);
+    x->movePointer(at.x + 100, at.y + 100);
+    std::this_thread::sleep_for(100ms);
+    x->pressButton(1);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(countOf(server, 0, incrementPayload), 0u) << "sent on the press";
+    x->releaseButton(1);
+    EXPECT_TRUE(waitForCount(server, 0, incrementPayload, 1, patience));
+    click(3);
+    click(2);
+    EXPECT_TRUE(waitForCount(server, 0, incrementPayload, 3, patience));
+
+    // Cut off with nowhere to reconnect to: clicks are dropped, not kept for later.
+    ASSERT_TRUE(server.setListening(false));
+    ASSERT_TRUE(server.closeConnection(0));
+    ASSERT_TRUE(client.waitForLine("Attempting to reconnect...", patience));
+    click(1);
+    click(3);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(server.setListening(true));
+    ASSERT_TRUE(server.waitForConnections(2, patience)) << "no reconnection once the server listens";
+    ASSERT_TRUE(waitForCount(server, 1, guestWhoami, 1, patience));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(countOf(server, 1, incrementPayload), 0u) << "clicks from the disconnected time were sent";
+
+    click(1);
+    EXPECT_TRUE(waitForCount(server, 1, incrementPayload, 1, patience));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(countOf(server, 0, incrementPayload), 3u);
+    EXPECT_EQ(countOf(server, 1, incrementPayload), 1u);
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, DropsMalformedPacketsWholeAndReassemblesSplitOnes) {
+    ClientProcess& client = launchConnected();
+    std::this_thread::sleep_for(500ms);
+    const Screenshot unknownTotal = x->capture(mainWindow);
+
+    // Each names users that sort before "amy", so a wrongly applied entry would take row 0.
+    const std::vector<std::string> broken{
+        list("userstates", {{"aa", "AA", 1}, {"ab", "AB", 1}}).substr(0, 30), // list shorter than its count
+        field("userstates") + be16(1) + field("ab") + field("AB") + "\x01",   // value cut in half
+        field("userstates") + be16(1) + be32(1000) + "abc",                   // name cut short
+        field("deathindex") + be16(65535),                                    // no entries at all
+        list("Userstates", {{"ac", "AC", 1}}),                                // not the name, by case
+        list("userstatesx", {{"ad", "AD", 1}}),                               // nor with more after it
+        field("deathcount"),                                                  // total missing
+        field("deathcount") + "\x07",                                         // total cut in half
+        "",                                                                   // empty packet
+        be32(0xFFFFFFF0u) + "deathcount",                                     // name longer than the packet
+        std::string(2, '\0'),                                                 // name length cut
+    };
+    for (const auto& payload : broken)
+        sendPayload(0, payload);
+
+    // Then a good list whose frame arrives in pieces, the size prefix itself split.
+    const std::string split = framed(list("userstates", {{"amy", "Amy", 1}}));
+    for (const auto& piece : {split.substr(0, 1), split.substr(1, 2), split.substr(3, 5), split.substr(8)}) {
+        EXPECT_TRUE(server.sendRaw(0, piece));
+        std::this_thread::sleep_for(100ms);
+    }
+    const std::vector<Lamp> amyOnly{Lamp::Green, Lamp::None};
+    const Screenshot afterBroken = captureWhen(
+        *x, mainWindow, [&](const Screenshot& s) { return lamps(s, 2) == amyOnly; }, patience);
+    EXPECT_EQ(lamps(afterBroken, 2), amyOnly) << describe(lamps(afterBroken, 2));
+    EXPECT_TRUE(sameIn(afterBroken, unknownTotal, totalBox)) << "a broken \"deathcount\" changed the total";
+
+    // A megabyte-long packet of an unknown name is read and dropped, and the stream stays in step.
+    sendPayload(0, field("filler") + field(std::string(1 << 20, 'x')));
+    sendPayload(0, list("userstates", {{"amy", "Amy", 0}}));
+    const std::vector<Lamp> amyOffline{Lamp::Red, Lamp::None};
+    EXPECT_EQ(waitForLamps(amyOffline), amyOffline) << describe(waitForLamps(amyOffline, 0ms));
+
+    EXPECT_TRUE(client.running());
+    EXPECT_EQ(countLines(client, "Disconnected"), 0u);
+    EXPECT_EQ(countLines(client, "Error"), 0u);
+    EXPECT_EQ(server.connectionCount(), 1u);
+    if (HasFailure())
+        afterBroken.savePpm("link-malformed.ppm");
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, OutlastsThousandsOfUsersAndAnEndlessPacket) {
+    ClientProcess& client = launchConnected();
+
+    std::vector<Entry> crowd;
+    for (int i = 0; i < 5000; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "u%04d", i);
+        crowd.push_back({name, std::string("User ") + name, static_cast<std::uint16_t>(i)});
+    }
+    sendPayload(0, list("deathindex", crowd));
+    const std::vector<Lamp> allRed(4, Lamp::Red);
+    EXPECT_EQ(waitForLamps(allRed), allRed) << describe(waitForLamps(allRed, 0ms));
+    for (auto& entry : crowd)
+        entry.value = 1;
+    sendPayload(0, list("userstates", crowd));
+    const std::vector<Lamp> allGreen(4, Lamp::Green);
+    EXPECT_EQ(waitForLamps(allGreen), allGreen) << describe(waitForLamps(allGreen, 0ms));
+
+    // A size prefix of nearly 4 GiB followed by a trickle: the client keeps waiting for the rest
+    // of that packet, and meanwhile goes on pinging and drawing.
+    ASSERT_TRUE(server.sendRaw(0, be32(0xFFFFFFF0u) + std::string(4096, 'z')));
+    const std::size_t pings = countOf(server, 0, pingPayload);
+    EXPECT_TRUE(waitForCount(server, 0, pingPayload, pings + 2, 10s)) << "pings stopped";
+    EXPECT_TRUE(client.running());
+    EXPECT_EQ(countLines(client, "Disconnected"), 0u);
+    closeClient(client);
+}
+
+TEST_F(RealtimeLinkProcess, PacketThreadOfAnIdleConnectedClientStaysOffTheCore) {
+    ClientProcess& client = launchConnected();
+    std::atomic<bool> answering{true};
+    std::thread answerer([&] {
+        std::size_t answered = 0;
+        while (answering) {
+            if (countOf(server, 0, pingPayload) > answered) {
+                ++answered;
+                server.sendRaw(0, framed(pongPayload));
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+
+    std::this_thread::sleep_for(2s);
+    const pid_t tid = threadNamed(client.pid(), "brannoc-packets");
+    ASSERT_GT(tid, 0) << "no thread named brannoc-packets";
+    const long before = threadTicks(client.pid(), tid);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(10s);
+    const long after = threadTicks(client.pid(), tid);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    answering = false;
+    answerer.join();
+
+    ASSERT_GE(before, 0);
+    ASSERT_GE(after, 0) << "the packet thread ended";
+    const double share =
+        100.0 * static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+    EXPECT_LT(share, 5.0) << "percent of one core used by the idle packet thread";
+    EXPECT_EQ(countLines(client, "Disconnected"), 0u);
+    EXPECT_EQ(server.connectionCount(), 1u);
+    closeClient(client);
+}
