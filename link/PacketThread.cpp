@@ -21,7 +21,7 @@ constexpr int longestIdleWaitMs = 5;
 // A wait that ends this close to the ping's due moment could still overshoot it through timer
 // slack and scheduling; inside the margin the pass polls without waiting.
 constexpr std::int64_t pingMarginNanos = 2000000;
-constexpr auto pauseAfterPacket = std::chrono::milliseconds(20);
+constexpr std::int64_t pauseAfterPacketNanos = 20000000;
 
 // The time-out check resets roundTripClock under the same lock after clearing connected; a
 // restart that came after it would start the time-out over on a connection already given up.
@@ -29,6 +29,36 @@ void restartRoundTripWhileConnected() {
     std::lock_guard<std::mutex> lock(stateMutex);
     if (connected)
         roundTripClock.restart();
+}
+
+void pingIfDue() {
+    if (!pingTimer.due())
+        return;
+    sendWhole(RealtimeProtocol::ping());
+    pingTimer.set(pingIntervalMs);
+    restartRoundTripWhileConnected();
+}
+
+// The pause after a packet caps the rate at one packet per 20 ms, but a ping that falls due during
+// it still leaves on time: the last "pong" restarted the round-trip clock one round trip after its
+// "ping", so a ping later than that round trip would let the time-out end a healthy connection.
+// No packet is received until the whole pause is over.
+void pauseKeepingThePingOnTime() {
+    const std::int64_t end = Stopwatch::steadyNow() + pauseAfterPacketNanos;
+    for (;;) {
+        const std::int64_t left = end - Stopwatch::steadyNow();
+        if (left <= 0)
+            return;
+        const std::int64_t untilDue = pingTimer.nanosUntilDue();
+        if (!connected || untilDue >= left) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+            return;
+        }
+        if (untilDue > pingMarginNanos)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(untilDue - pingMarginNanos));
+        else
+            pingIfDue();
+    }
 }
 
 void waitForTraffic() {
@@ -119,11 +149,7 @@ void runPacketLoop() {
         if (!connected)
             return;
 
-        if (pingTimer.due()) {
-            sendWhole(RealtimeProtocol::ping());
-            pingTimer.set(pingIntervalMs);
-            restartRoundTripWhileConnected();
-        }
+        pingIfDue();
 
         sf::Packet packet;
         const sf::Socket::Status status = receive(packet);
@@ -143,7 +169,7 @@ void runPacketLoop() {
                 headerTargetColour = HeaderColour{204.f, 0.f, 0.f};
             }
             applyServerMessage(RealtimeProtocol::read(packet));
-            std::this_thread::sleep_for(pauseAfterPacket);
+            pauseKeepingThePingOnTime();
         }
 
         if (quitRequested) {

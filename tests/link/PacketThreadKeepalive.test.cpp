@@ -28,3 +28,46 @@ TEST(PacketThreadKeepalive, HealthyConnectionNeverTimesOutInAMinute) {
     EXPECT_EQ(server.accepted(), 1);
     resetLink();
 }
+
+// The pause after a received packet must not hold a ping past its due moment: a packet that lands
+// just before the ping falls due would otherwise open a window of most of the pause in which the
+// time-out fires on a healthy connection. The checks here run every millisecond to catch it.
+TEST(PacketThreadKeepalive, APacketJustBeforeThePingFallsDueDoesNotDelayIt) {
+    StdoutCapture out;
+    resetLink();
+    ScriptedServer server;
+    connectAsGuest(server);
+    const std::string ping = payload(RealtimeProtocol::ping());
+    bool alwaysConnected = true;
+    for (int cycle = 0; cycle < 3 && alwaysConnected; ++cycle) {
+        const int pingsBefore = server.countReceived(ping);
+        auto pingSeen = std::chrono::steady_clock::time_point{};
+        bool packetSent = false;
+        const auto limit = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < limit) {
+            RealtimeLink::handOverStep();
+            RealtimeLink::reconnectStep();
+            RealtimeLink::timeOutCheck();
+            alwaysConnected = alwaysConnected && RealtimeLink::connected;
+            const int pings = server.countReceived(ping);
+            const auto now = std::chrono::steady_clock::now();
+            if (pings == pingsBefore + 1 && pingSeen == std::chrono::steady_clock::time_point{})
+                pingSeen = now;
+            if (!packetSent && pingSeen != std::chrono::steady_clock::time_point{} &&
+                now - pingSeen >= 1990ms) {
+                sf::Packet total = serverPacket("deathcount");
+                total << sf::Uint16(cycle);
+                server.send(total);
+                packetSent = true;
+            }
+            if (pings >= pingsBefore + 2)
+                break;
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_TRUE(packetSent);
+    }
+    EXPECT_TRUE(alwaysConnected);
+    EXPECT_EQ(out.count("Timed out, attempting to reconnect"), 0);
+    EXPECT_EQ(server.accepted(), 1);
+    resetLink();
+}
