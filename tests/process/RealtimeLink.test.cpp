@@ -590,7 +590,7 @@ TEST_F(RealtimeLinkProcess, DropsMalformedPacketsWholeAndReassemblesSplitOnes) {
     std::this_thread::sleep_for(500ms);
     const Screenshot unknownTotal = x->capture(mainWindow);
 
-    // Each names users that sort before "amy", so a wrongly applied entry would take row 0.
+    // The lists name users that sort before "amy", so a wrongly applied entry would take row 0.
     const std::vector<std::string> broken{
         list("userstates", {{"aa", "AA", 1}, {"ab", "AB", 1}}).substr(0, 30), // list shorter than its count
         field("userstates") + be16(1) + field("ab") + field("AB") + "\x01",   // value cut in half
