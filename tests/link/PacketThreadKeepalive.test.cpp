@@ -55,8 +55,9 @@ TEST(PacketThreadKeepalive, APacketJustBeforeThePingFallsDueDoesNotDelayIt) {
                 pingSeen = now;
             if (!packetSent && pingSeen != std::chrono::steady_clock::time_point{} &&
                 now - pingSeen >= 1990ms) {
+                // The same total every time: no bell, whose first ring opens the audio device.
                 sf::Packet total = serverPacket("deathcount");
-                total << sf::Uint16(cycle);
+                total << sf::Uint16(7);
                 server.send(total);
                 packetSent = true;
             }
