@@ -414,35 +414,12 @@ TEST_F(RealtimeLinkProcess, RingsTheBellOnceWhenAKnownTotalGrowsAndShowsEachTota
     ASSERT_EQ(captured.sampleRate, 44100u);
     EXPECT_NEAR(captured.peak(), bellPeak / 4.0, 2.0) << "the bell at a quarter of its level";
 
-    // Line the recording up with the file at the strike and compare the whole bell.
-    const auto onset = [](const std::vector<std::int32_t>& samples, int threshold) {
-        const auto at = std::find_if(samples.begin(), samples.end(),
-                                     [&](std::int32_t s) { return std::abs(s) >= threshold; });
-        return static_cast<std::size_t>(at - samples.begin());
-    };
-    const std::size_t strike = onset(captured.samples, bellPeak / 40);
-    const std::size_t bellStrike = onset(bell.samples, bellPeak / 10);
-    ASSERT_LT(strike, captured.samples.size()) << "nothing rang";
-    ASSERT_GE(strike, bellStrike);
-    const std::size_t offset = strike - bellStrike;
-    ASSERT_GE(captured.samples.size(), offset + bell.samples.size()) << "the bell was cut short";
-    double product = 0;
-    double capturedEnergy = 0;
-    double expectedEnergy = 0;
-    for (std::size_t i = 0; i < bell.samples.size(); ++i) {
-        const double want = bell.samples[i] * 0.25;
-        const double got = captured.samples[offset + i];
-        product += want * got;
-        capturedEnergy += got * got;
-        expectedEnergy += want * want;
-    }
-    EXPECT_GT(product / std::sqrt(capturedEnergy * expectedEnergy), 0.99);
-    EXPECT_NEAR(capturedEnergy / expectedEnergy, 1.0, 0.05);
     // Rung once: nothing but dither after it, though the equal and the smaller total came later.
-    std::int32_t after = 0;
-    for (std::size_t i = offset + bell.samples.size(); i < captured.samples.size(); ++i)
-        after = std::max(after, std::abs(captured.samples[i]));
-    EXPECT_LE(after, 4) << "more sound after the bell";
+    const PlaybackMatch match = matchPlayback(bell, captured, 0.25);
+    ASSERT_TRUE(match.found) << "nothing rang, or the bell was cut short";
+    EXPECT_GT(match.correlation, 0.99);
+    EXPECT_NEAR(match.energyRatio, 1.0, 0.05);
+    EXPECT_LE(match.peakAfter, 4) << "more sound after the bell";
 }
 
 TEST_F(RealtimeLinkProcess, ShowsEachPongsRoundTripInThePingLine) {

@@ -1,5 +1,7 @@
 #include "tests/support/WavReader.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -102,4 +104,40 @@ WavData WavReader::read(const std::string& path) {
         return failure("cannot open " + path);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     return parse(bytes);
+}
+
+namespace {
+
+std::size_t onset(const std::vector<std::int32_t>& samples, std::int32_t threshold) {
+    const auto at = std::find_if(samples.begin(), samples.end(),
+                                 [threshold](std::int32_t s) { return std::abs(s) >= threshold; });
+    return static_cast<std::size_t>(at - samples.begin());
+}
+
+} // namespace
+
+PlaybackMatch matchPlayback(const WavData& source, const WavData& recording, double scale) {
+    PlaybackMatch match;
+    const std::int32_t peak = source.peak();
+    const std::size_t strike = onset(recording.samples, peak / 40);
+    const std::size_t sourceStrike = onset(source.samples, peak / 10);
+    if (peak == 0 || strike >= recording.samples.size() || strike < sourceStrike)
+        return match;
+    const std::size_t offset = strike - sourceStrike;
+    if (recording.samples.size() < offset + source.samples.size())
+        return match;
+    double product = 0, recordedEnergy = 0, expectedEnergy = 0;
+    for (std::size_t i = 0; i < source.samples.size(); ++i) {
+        const double want = source.samples[i] * scale;
+        const double got = recording.samples[offset + i];
+        product += want * got;
+        recordedEnergy += got * got;
+        expectedEnergy += want * want;
+    }
+    match.found = true;
+    match.correlation = product / std::sqrt(recordedEnergy * expectedEnergy);
+    match.energyRatio = recordedEnergy / expectedEnergy;
+    for (std::size_t i = offset + source.samples.size(); i < recording.samples.size(); ++i)
+        match.peakAfter = std::max(match.peakAfter, std::abs(recording.samples[i]));
+    return match;
 }

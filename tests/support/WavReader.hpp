@@ -28,3 +28,15 @@ WavData parse(const std::string& bytes);
 WavData read(const std::string& path);
 
 } // namespace WavReader
+
+// How a recording holds one playing of a mono source scaled by a factor: the source's strike
+// (first sample reaching a tenth of its peak) lined up with the recording's (a fortieth), then
+// compared sample by sample over the whole source.
+struct PlaybackMatch {
+    bool found = false;         // the recording holds a strike and the whole source after it
+    double correlation = 0;     // 1 for the same shape
+    double energyRatio = 0;     // recorded energy over the scaled source's
+    std::int32_t peakAfter = 0; // loudest recorded sample after the source has ended
+};
+
+PlaybackMatch matchPlayback(const WavData& source, const WavData& recording, double scale);
