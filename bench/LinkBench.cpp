@@ -17,6 +17,8 @@
 // "deathcount" to every connection; a new connection gets the current total after its "whoami".
 // As root the program first moves into a private network namespace, so port 34567 is its own.
 
+#include "tests/support/PrivateNetwork.hpp"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -62,25 +64,6 @@ using namespace std::chrono_literals;
 
 std::int64_t nowMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-}
-
-// --- A private network, so that the fixed port is free and nothing outside is reached.
-
-bool enterPrivateNetwork() {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
-        return false;
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (up) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-        up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    close(fd);
-    return up;
 }
 
 // --- The stand-in realtime server.
@@ -660,9 +643,9 @@ int main(int argc, char** argv) {
     if (argc < 3)
         return usage();
     const std::string mode = argv[1];
-    if (!enterPrivateNetwork())
-        std::fprintf(stderr,
-                     "note: no private network namespace (not root?); using the machine's loopback\n");
+    std::string why;
+    if (!enterPrivateNetwork(why))
+        std::fprintf(stderr, "note: %s; using the machine's loopback\n", why.c_str());
     if (mode == "click")
         return runClick(argv[2], argc > 3 ? std::atoi(argv[3]) : 2, argc > 4 ? std::atoi(argv[4]) : 60);
     if (mode == "idle" && argc >= 4)
