@@ -431,7 +431,11 @@ TEST_F(RealtimeLinkProcess, ShowsEachPongsRoundTripInThePingLine) {
     const int zeroEdge = pingLineRightEdge(zero);
     ASSERT_GT(zeroEdge, 0) << "no ping line";
 
-    // "Ping: 0ms" becomes a three-digit round trip: the line grows by at least two digits.
+    // "Ping: 0ms" becomes a three-digit round trip: the line grows by at least two digits. The
+    // round trip counts from the latest ping, so the slow answer follows a fresh one well before
+    // the next is due; the screenshot above may have taken most of a ping interval.
+    const std::size_t seen = countOf(server, 0, pingPayload);
+    ASSERT_TRUE(waitForCount(server, 0, pingPayload, seen + 1, 10s));
     std::this_thread::sleep_for(300ms);
     sendPayload(0, pongPayload);
     const Screenshot slow = captureWhen(
