@@ -18,6 +18,7 @@
 // As root the program first moves into a private network namespace, so port 34567 is its own.
 
 #include "tests/support/PrivateNetwork.hpp"
+#include "tests/support/ProcStat.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -34,8 +35,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -124,15 +125,21 @@ public:
         return true;
     }
 
+    ~TallyServer() { stop(); }
+
+    // Safe to call twice.
     void stop() {
         stopping_ = true;
         if (thread_.joinable())
             thread_.join();
-        for (const Peer& peer : peers_)
-            if (peer.fd >= 0)
+        for (Peer& peer : peers_)
+            if (peer.fd >= 0) {
                 close(peer.fd);
+                peer.fd = -1;
+            }
         if (listenFd_ >= 0)
             close(listenFd_);
+        listenFd_ = -1;
     }
 
     std::uint16_t total() const { return total_; }
@@ -296,6 +303,12 @@ void stopChild(Child& child) {
     child.pid = -1;
 }
 
+// Stops a child when the benchmark leaves the scope, on its error paths too.
+struct ChildGuard {
+    Child& child;
+    ~ChildGuard() { stopChild(child); }
+};
+
 // A private Xvfb; the display name once it accepts clients, or empty.
 struct Screen {
     Child xvfb;
@@ -376,6 +389,16 @@ struct Client {
     std::mutex mutex;
     std::vector<Stamp> frames;
     std::thread reader;
+
+    ~Client() {
+        stopChild(process);
+        // The reader ends at the end of the client's standard error.
+        if (reader.joinable())
+            reader.join();
+        if (x != nullptr)
+            XCloseDisplay(x);
+        stopChild(screen.xvfb);
+    }
 };
 
 void readStamps(Client& client) {
@@ -519,52 +542,7 @@ int runClick(const std::string& program, int clientCount, int clicks) {
     std::printf("  mean frame rate per client: %.1f fps (two frames at that rate: %.1f ms)\n", fps,
                 fps > 0 ? 2000.0 / fps : 0.0);
 
-    for (auto& client : clients) {
-        stopChild(client->process);
-        if (client->reader.joinable())
-            client->reader.join();
-        if (client->x != nullptr)
-            XCloseDisplay(client->x);
-        stopChild(client->screen.xvfb);
-    }
-    server.stop();
     return 0;
-}
-
-// utime + stime in clock ticks (fields 14 and 15 of a /proc stat file).
-long ticksIn(const std::string& statPath) {
-    std::ifstream stat(statPath);
-    std::string text;
-    std::getline(stat, text);
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string skipped;
-    for (int field = 3; field < 14; ++field)
-        rest >> skipped;
-    long user = 0;
-    long system = 0;
-    rest >> user >> system;
-    return user + system;
-}
-
-long processTicks(pid_t pid) {
-    return ticksIn("/proc/" + std::to_string(pid) + "/stat");
-}
-
-// The stat file of the process's thread with the given name, or empty.
-std::string threadStat(pid_t pid, const std::string& name) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-    DIR* dir = opendir(tasks.c_str());
-    if (dir == nullptr)
-        return {};
-    std::string found;
-    while (const dirent* task = readdir(dir)) {
-        std::ifstream comm(tasks + task->d_name + "/comm");
-        std::string line;
-        if (found.empty() && std::getline(comm, line) && line == name)
-            found = tasks + task->d_name + "/stat";
-    }
-    closedir(dir);
-    return found;
 }
 
 double peakMiB(pid_t pid) {
@@ -582,28 +560,32 @@ int runIdle(const std::string& program, const std::string& floorProgram, int sec
         return 1;
     }
     Screen clientScreen = startScreen(1920, 1080);
+    const ChildGuard clientScreenGuard{clientScreen.xvfb};
     Screen floorScreen = startScreen(1920, 1080);
+    const ChildGuard floorScreenGuard{floorScreen.xvfb};
     if (clientScreen.name.empty() || floorScreen.name.empty()) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 1;
     }
     Child client = spawn({program}, {"DISPLAY=" + clientScreen.name, "ALSOFT_DRIVERS=null"},
                          directoryOf(program), false);
+    const ChildGuard clientGuard{client};
     Child floor = spawn({floorProgram}, {"DISPLAY=" + floorScreen.name}, {}, false);
+    const ChildGuard floorGuard{floor};
     std::this_thread::sleep_for(3s);
     if (!client.running() || !floor.running() || server.connections() != 1) {
         std::fprintf(stderr, "a program did not start, or the client did not connect\n");
         return 1;
     }
-    const long clientStart = processTicks(client.pid);
-    const long floorStart = processTicks(floor.pid);
-    const std::string packetThread = threadStat(client.pid, "brannoc-packets");
-    const long packetStart = packetThread.empty() ? 0 : ticksIn(packetThread);
+    const long clientStart = cpuTicks(processStatPath(client.pid));
+    const long floorStart = cpuTicks(processStatPath(floor.pid));
+    const std::string packetThread = threadStatPath(client.pid, "brannoc-packets");
+    const long packetStart = packetThread.empty() ? 0 : cpuTicks(packetThread);
     const auto begin = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long clientEnd = processTicks(client.pid);
-    const long floorEnd = processTicks(floor.pid);
-    const long packetEnd = packetThread.empty() ? 0 : ticksIn(packetThread);
+    const long clientEnd = cpuTicks(processStatPath(client.pid));
+    const long floorEnd = cpuTicks(processStatPath(floor.pid));
+    const long packetEnd = packetThread.empty() ? 0 : cpuTicks(packetThread);
     const double span = std::chrono::duration<double>(Clock::now() - begin).count();
     const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
     const double clientCpu = 100.0 * static_cast<double>(clientEnd - clientStart) / hz / span;
@@ -623,11 +605,6 @@ int runIdle(const std::string& program, const std::string& floorProgram, int sec
         std::printf("the client's packet thread: %.2f %% of one core\n",
                     100.0 * static_cast<double>(packetEnd - packetStart) / hz / span);
 
-    stopChild(client);
-    stopChild(floor);
-    stopChild(clientScreen.xvfb);
-    stopChild(floorScreen.xvfb);
-    server.stop();
     return 0;
 }
 
@@ -643,12 +620,15 @@ int main(int argc, char** argv) {
     if (argc < 3)
         return usage();
     const std::string mode = argv[1];
+    // Each program runs in its own folder, so a path relative to ours would not find it there.
+    const auto absolute = [](const char* path) { return std::filesystem::absolute(path).string(); };
     std::string why;
     if (!enterPrivateNetwork(why))
         std::fprintf(stderr, "note: %s; using the machine's loopback\n", why.c_str());
     if (mode == "click")
-        return runClick(argv[2], argc > 3 ? std::atoi(argv[3]) : 2, argc > 4 ? std::atoi(argv[4]) : 60);
+        return runClick(absolute(argv[2]), argc > 3 ? std::atoi(argv[3]) : 2,
+                        argc > 4 ? std::atoi(argv[4]) : 60);
     if (mode == "idle" && argc >= 4)
-        return runIdle(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 20);
+        return runIdle(absolute(argv[2]), absolute(argv[3]), argc > 4 ? std::atoi(argv[4]) : 20);
     return usage();
 }

@@ -4,6 +4,7 @@
 
 #include "tests/support/ClientFixture.hpp"
 #include "tests/support/FakeRealtimeServer.hpp"
+#include "tests/support/ProcStat.hpp"
 #include "tests/support/WavReader.hpp"
 
 #include <algorithm>
@@ -11,12 +12,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <dirent.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -284,40 +281,6 @@ private:
     std::atomic<bool> stopAnswering{false};
     std::thread answerer;
 };
-
-// The client's thread serving the connection, found by the name the link gives it.
-pid_t threadNamed(pid_t pid, const std::string& name) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* tasks = opendir(dir.c_str());
-    if (tasks == nullptr)
-        return -1;
-    pid_t found = -1;
-    while (dirent* task = readdir(tasks)) {
-        std::ifstream comm(dir + "/" + task->d_name + "/comm");
-        std::string line;
-        if (std::getline(comm, line) && line == name)
-            found = static_cast<pid_t>(std::atoi(task->d_name));
-    }
-    closedir(tasks);
-    return found;
-}
-
-// utime + stime of one thread in clock ticks, or -1 when it is gone.
-long threadTicks(pid_t pid, pid_t tid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text))
-        return -1;
-    // Fields after the parenthesised name (which may hold spaces): state is field 3, utime 14.
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string skipped;
-    for (int fieldNumber = 3; fieldNumber < 14; ++fieldNumber)
-        rest >> skipped;
-    long user = 0;
-    long system = 0;
-    rest >> user >> system;
-    return rest ? user + system : -1;
-}
 
 } // namespace
 
@@ -660,12 +623,12 @@ TEST_F(RealtimeLinkProcess, OutlastsThousandsOfUsersAndAnEndlessPacket) {
 TEST_F(RealtimeLinkProcess, PacketThreadOfAnIdleConnectedClientStaysOffTheCore) {
     ClientProcess& client = launchConnected();
     std::this_thread::sleep_for(2s);
-    const pid_t tid = threadNamed(client.pid(), "brannoc-packets");
-    ASSERT_GT(tid, 0) << "no thread named brannoc-packets";
-    const long before = threadTicks(client.pid(), tid);
+    const std::string packetThread = threadStatPath(client.pid(), "brannoc-packets");
+    ASSERT_FALSE(packetThread.empty()) << "no thread named brannoc-packets";
+    const long before = cpuTicks(packetThread);
     const auto start = Clock::now();
     std::this_thread::sleep_for(10s);
-    const long after = threadTicks(client.pid(), tid);
+    const long after = cpuTicks(packetThread);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     ASSERT_GE(before, 0);
