@@ -19,10 +19,7 @@
 
 #include "tests/support/PrivateNetwork.hpp"
 #include "tests/support/ProcStat.hpp"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
+#include "tests/support/XSession.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -342,38 +339,6 @@ Screen startScreen(int width, int height) {
     return screen;
 }
 
-// --- X input and window lookup on one screen.
-
-int ignoreXErrors(Display*, XErrorEvent*) {
-    return 0;
-}
-
-Window windowTitled(Display* display, const std::string& title) {
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count) == 0)
-        return 0;
-    Window found = 0;
-    for (unsigned int i = 0; i < count && found == 0; ++i) {
-        XWindowAttributes attributes{};
-        if (XGetWindowAttributes(display, children[i], &attributes) == 0 ||
-            attributes.map_state != IsViewable)
-            continue;
-        XTextProperty name{};
-        if (XGetWMName(display, children[i], &name) != 0 && name.value != nullptr) {
-            if (name.format == 8 &&
-                std::string(reinterpret_cast<const char*>(name.value), name.nitems) == title)
-                found = children[i];
-            XFree(name.value);
-        }
-    }
-    if (children != nullptr)
-        XFree(children);
-    return found;
-}
-
 // --- One client under test, with its frame stamps.
 
 struct Stamp {
@@ -384,8 +349,8 @@ struct Stamp {
 struct Client {
     Screen screen;
     Child process;
-    Display* x = nullptr;
-    Window button = 0;
+    std::unique_ptr<XSession> x; // input and window lookup on the client's screen
+    XWindow button = 0;
     std::mutex mutex;
     std::vector<Stamp> frames;
     std::thread reader;
@@ -395,8 +360,7 @@ struct Client {
         // The reader ends at the end of the client's standard error.
         if (reader.joinable())
             reader.join();
-        if (x != nullptr)
-            XCloseDisplay(x);
+        x.reset();
         stopChild(screen.xvfb);
     }
 };
@@ -467,16 +431,15 @@ int runClick(const std::string& program, int clientCount, int clicks) {
         }
         Client* raw = client.get();
         client->reader = std::thread([raw] { readStamps(*raw); });
-        client->x = XOpenDisplay(client->screen.name.c_str());
+        client->x = std::make_unique<XSession>(client->screen.name);
         clients.push_back(std::move(client));
     }
-    XSetErrorHandler(ignoreXErrors);
 
     // Every client up: its button window mapped, connected, and drawing frames.
     const auto deadline = Clock::now() + 120s;
     for (auto& client : clients) {
         while (client->button == 0 && Clock::now() < deadline) {
-            client->button = client->x != nullptr ? windowTitled(client->x, "Brannoc Button") : 0;
+            client->button = client->x->windowByTitle("Brannoc Button");
             std::this_thread::sleep_for(100ms);
         }
     }
@@ -495,19 +458,13 @@ int runClick(const std::string& program, int clientCount, int clicks) {
     int missed = 0;
     for (int k = 0; k < clicks; ++k) {
         Client& clicked = *clients[static_cast<std::size_t>(k % clientCount)];
-        int rootX = 0;
-        int rootY = 0;
-        Window child = 0;
-        XTranslateCoordinates(clicked.x, clicked.button, DefaultRootWindow(clicked.x), 320, 200, &rootX,
-                              &rootY, &child);
-        XTestFakeMotionEvent(clicked.x, DefaultScreen(clicked.x), rootX, rootY, CurrentTime);
-        XTestFakeButtonEvent(clicked.x, 1, True, CurrentTime);
-        XSync(clicked.x, False);
+        const WindowGeometry at = clicked.x->geometry(clicked.button);
+        clicked.x->movePointer(at.x + 320, at.y + 200);
+        clicked.x->pressButton(1);
         std::this_thread::sleep_for(50ms);
         const int expected = server.total() + 1;
         const std::int64_t released = nowMicros();
-        XTestFakeButtonEvent(clicked.x, 1, False, CurrentTime);
-        XSync(clicked.x, False);
+        clicked.x->releaseButton(1);
         std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
 
         const auto giveUp = Clock::now() + 5s;
