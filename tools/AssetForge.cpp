@@ -213,6 +213,35 @@ bool writeWav(const std::filesystem::path& path, const std::vector<std::int16_t>
     return false;
 }
 
+// The web service's picture for users without one: a pale head and shoulders on a slate-blue
+// disc over a light ground. Saved as JPEG, so there is no transparency: the disc's ground is opaque.
+bool defaultAvatar(const std::filesystem::path& assets) {
+    constexpr unsigned size = 128;
+    const Rgb ground{232, 236, 240};
+    const Rgb disc{91, 124, 153};
+    const Rgb figure{226, 232, 238};
+    sf::Image image;
+    image.create(size, size);
+    for (unsigned py = 0; py < size; ++py) {
+        for (unsigned px = 0; px < size; ++px) {
+            const double x = px + 0.5 - size / 2.0;
+            const double y = py + 0.5 - size / 2.0;
+            const double discCover = clamp01(60.0 - std::hypot(x, y) + 0.5);
+            const double headCover = clamp01(22.0 - std::hypot(x, y + 14.0) + 0.5);
+            // Shoulders: the upper half of a wide ellipse whose top meets the chin.
+            const double ex = x / 42.0;
+            const double ey = (y - 46.0) / 36.0;
+            const double shoulderCover = clamp01((1.0 - std::sqrt(ex * ex + ey * ey)) * 36.0 + 0.5);
+            const double figureCover = std::max(headCover, shoulderCover) * discCover;
+            const Rgb colour = mix(mix(ground, disc, discCover), figure, figureCover);
+            image.setPixel(px, py, sf::Color(channel(colour.r), channel(colour.g), channel(colour.b)));
+        }
+    }
+    std::error_code error;
+    std::filesystem::create_directories(assets / "web", error);
+    return save(image, assets / "web" / "default.jpg");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -234,5 +263,6 @@ int main(int argc, char** argv) {
               assets / "texture" / "ui" / "menu_button_glass_green.png") &&
          ok;
     ok = writeWav(assets / "audio" / "sound" / "boxingbell2.wav", boxingBell(44100, 1.5), 44100) && ok;
+    ok = defaultAvatar(assets) && ok;
     return ok ? 0 : 1;
 }
