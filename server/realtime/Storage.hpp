@@ -18,7 +18,7 @@ struct UserCount {
 
 struct Snapshot {
     std::uint16_t total = 0;
-    std::vector<UserCount> users; // every user that has a count, ordered by user
+    std::vector<UserCount> users;     // every user that has a count, ordered by user
     std::int64_t lastIncrementMs = 0; // Unix time in ms of the last increment; 0 for never
 };
 
@@ -30,18 +30,18 @@ struct Increment {
 
 enum class Outcome {
     Applied,
-    TotalFull,  // the total is 65535
-    CountFull,  // the user's own count is 65535
-    UsersFull,  // a new user while 65535 users exist
+    TotalFull, // the total is 65535
+    CountFull, // the user's own count is 65535
+    UsersFull, // a new user while 65535 users exist
 };
 
 // One committed batch. When ok is false nothing of the batch was applied.
 struct CommitResult {
     bool ok = false;
-    std::string error;               // when !ok: why, for one log line
-    std::vector<Outcome> outcomes;   // one per increment, in order
-    std::uint16_t total = 0;         // the total after the batch
-    std::vector<UserCount> changed;  // every user whose count or display name changed
+    std::string error;              // when !ok: why, for one log line
+    std::vector<Outcome> outcomes;  // one per increment, in order
+    std::uint16_t total = 0;        // the total after the batch
+    std::vector<UserCount> changed; // every user whose count or display name changed
     std::int64_t lastIncrementMs = 0;
 };
 
@@ -73,7 +73,8 @@ public:
     // Sets the total; the users' counts and the history stay.
     virtual void setTotal(std::uint16_t total, std::function<void(ChangeResult)> done) = 0;
     // The last n increments, oldest first.
-    virtual void history(std::size_t n, std::function<void(bool ok, std::string error, std::vector<HistoryEntry>)> done) = 0;
+    virtual void history(std::size_t n,
+                         std::function<void(bool ok, std::string error, std::vector<HistoryEntry>)> done) = 0;
     // A consistent copy of the store into a new file at path.
     virtual void backup(std::string path, std::function<void(bool ok, std::string message)> done) = 0;
     // Finishes the calls under way, then closes; done runs once nothing more will complete.

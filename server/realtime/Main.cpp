@@ -1,0 +1,168 @@
+// brannoc-server: holds the shared tally and serves it to every client over TCP, or, given a
+// command, administers a running server through its local socket.
+
+#include "server/realtime/AdminSocket.hpp"
+#include "server/realtime/Options.hpp"
+#include "server/realtime/Room.hpp"
+#include "server/realtime/Session.hpp"
+#include "server/realtime/SqliteStorage.hpp"
+
+#include <boost/asio.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+class Listener {
+public:
+    Listener(asio::io_context& loop, server::Room& room) : acceptor_(loop), retry_(loop), room_(room) {}
+
+    bool open(const std::string& address, std::uint16_t port, std::string& error) {
+        boost::system::error_code ec;
+        const auto ip = asio::ip::make_address(address, ec);
+        if (ec) {
+            error = "--bind: \"" + address + "\" is not an IP address";
+            return false;
+        }
+        const tcp::endpoint endpoint(ip, port);
+        acceptor_.open(endpoint.protocol(), ec);
+        if (!ec)
+            acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            acceptor_.bind(endpoint, ec);
+        if (!ec)
+            acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
+            return false;
+        }
+        accept();
+        return true;
+    }
+
+    void close() {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        retry_.cancel();
+    }
+
+private:
+    void accept() {
+        acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+            if (!acceptor_.is_open())
+                return;
+            if (ec) {
+                // Out of descriptors, most likely: wait a little rather than spin on the error.
+                server::logLine("accept failed: " + ec.message());
+                retry_.expires_after(std::chrono::milliseconds(100));
+                retry_.async_wait([this](boost::system::error_code wait) {
+                    if (!wait)
+                        accept();
+                });
+                return;
+            }
+            boost::system::error_code remoteError;
+            const auto remote = socket.remote_endpoint(remoteError);
+            if (!remoteError) {
+                const std::string address = remote.address().to_string();
+                const std::string peer = address + ":" + std::to_string(remote.port());
+                if (room_.admit(address, peer))
+                    room_.join(std::make_shared<server::Session>(std::move(socket), room_, address, peer));
+            }
+            accept();
+        });
+    }
+
+    tcp::acceptor acceptor_;
+    asio::steady_timer retry_;
+    server::Room& room_;
+};
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "brannoc-server: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    server::Options options;
+    std::string error;
+    if (!server::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+        std::fprintf(stderr, "brannoc-server: %s\n%s", error.c_str(), server::usage);
+        return 2;
+    }
+    if (options.mode == server::Options::Mode::Help) {
+        std::fputs(server::usage, stdout);
+        return 0;
+    }
+    const std::string database =
+        !options.database.empty()
+            ? options.database
+            : server::defaultDatabase(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    const std::string adminPath =
+        !options.adminSocket.empty() ? options.adminSocket : server::defaultAdminSocket(database);
+
+    if (options.mode == server::Options::Mode::Admin) {
+        auto command = options.command;
+        // The server resolves paths from its own folder: send the backup's as the admin meant it.
+        if (command[0] == "backup" && command[1][0] != '/') {
+            std::error_code ec;
+            command[1] = (std::filesystem::current_path(ec) / command[1]).string();
+        }
+        return server::runAdminCommand(adminPath, command);
+    }
+
+    asio::io_context loop(1);
+    auto storage = server::SqliteStorage::open(loop, database, error);
+    if (!storage)
+        return fail(error);
+
+    std::optional<server::Snapshot> snapshot;
+    storage->load([&](bool ok, std::string loadError, server::Snapshot loaded) {
+        if (ok)
+            snapshot = std::move(loaded);
+        else
+            error = std::move(loadError);
+    });
+    loop.run_one();
+    loop.restart();
+    if (!snapshot)
+        return fail("cannot read " + database + ": " + error);
+
+    server::Room room(loop, *storage, {options.maxConnections, options.maxPerAddress}, *snapshot);
+    Listener listener(loop, room);
+    server::AdminSocket admin(loop, room);
+    bool closed = false;
+    auto stop = [&] {
+        listener.close();
+        admin.close();
+        room.shutdown([&] { closed = true; });
+    };
+    if (!listener.open(options.bind, options.port, error) || !admin.open(adminPath, error)) {
+        stop();
+        loop.run();
+        return fail(error);
+    }
+
+    asio::signal_set signals(loop, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code ec, int signal) {
+        if (ec)
+            return;
+        server::logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        stop();
+    });
+    server::logLine("brannoc-server: listening on " + options.bind + ":" + std::to_string(options.port) +
+                    ", total " + std::to_string(snapshot->total) + ", database " + database +
+                    ", admin socket " + adminPath);
+    loop.run();
+    server::logLine(closed ? "stopped" : "stopped before the database closed");
+    return closed ? 0 : 1;
+}

@@ -1,0 +1,106 @@
+#include "server/realtime/Options.hpp"
+
+#include <cstdlib>
+
+namespace server {
+
+const char* const usage = "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
+                          "                      [--max-connections N] [--max-per-address N]\n"
+                          "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
+                          "commands: status | history [N] | undo | set N | backup FILE\n";
+
+namespace {
+
+// Whole decimal numbers only: "12abc", "-1" and "" are refused rather than half read.
+bool number(const std::string& text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::strtoul(text.c_str(), nullptr, 10);
+    return value <= max;
+}
+
+} // namespace
+
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            options.mode = Options::Mode::Help;
+            return true;
+        }
+        if (arg.rfind("--", 0) == 0) {
+            if (i + 1 >= args.size()) {
+                error = arg + " needs a value";
+                return false;
+            }
+            const std::string& value = args[++i];
+            unsigned long n = 0;
+            if (arg == "--bind") {
+                options.bind = value;
+            } else if (arg == "--port") {
+                if (!number(value, 65535, n) || n == 0) {
+                    error = "--port must be 1 to 65535, not \"" + value + "\"";
+                    return false;
+                }
+                options.port = static_cast<std::uint16_t>(n);
+            } else if (arg == "--db") {
+                options.database = value;
+            } else if (arg == "--admin-socket") {
+                options.adminSocket = value;
+            } else if (arg == "--max-connections" || arg == "--max-per-address") {
+                if (!number(value, 1000000, n) || n == 0) {
+                    error = arg + " must be a number from 1 to 1000000, not \"" + value + "\"";
+                    return false;
+                }
+                (arg == "--max-connections" ? options.maxConnections : options.maxPerAddress) = n;
+            } else {
+                error = "unknown option " + arg;
+                return false;
+            }
+            continue;
+        }
+        options.command.push_back(arg);
+    }
+    if (options.command.empty())
+        return true;
+    options.mode = Options::Mode::Admin;
+    const auto& c = options.command;
+    const std::string& name = c[0];
+    unsigned long n = 0;
+    if ((name == "status" || name == "undo") && c.size() == 1)
+        return true;
+    if (name == "history" && (c.size() == 1 || (c.size() == 2 && number(c[1], 1000000, n) && n > 0)))
+        return true;
+    if (name == "set" && c.size() == 2 && number(c[1], 65535, n))
+        return true;
+    if (name == "backup" && c.size() == 2 && !c[1].empty())
+        return true;
+    if (name == "set")
+        error = "set takes one total from 0 to 65535";
+    else if (name == "history")
+        error = "history takes at most one count from 1 to 1000000";
+    else if (name == "backup")
+        error = "backup takes one file name";
+    else if (name == "status" || name == "undo")
+        error = name + " takes no argument";
+    else
+        error = "unknown command " + name;
+    return false;
+}
+
+std::string defaultDatabase(const char* xdgStateHome, const char* home) {
+    std::string base;
+    if (xdgStateHome && xdgStateHome[0] == '/')
+        base = xdgStateHome;
+    else
+        base = std::string(home && home[0] ? home : ".") + "/.local/state";
+    return base + "/brannoc/tally.db";
+}
+
+std::string defaultAdminSocket(const std::string& database) {
+    const auto slash = database.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : database.substr(0, slash);
+    return (folder.empty() ? "" : folder) + "/admin.sock";
+}
+
+} // namespace server

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace server {
+
+// What the command line asks for: serve, send one admin command to a running server, or help.
+struct Options {
+    enum class Mode { Serve, Admin, Help } mode = Mode::Serve;
+    std::string bind = "0.0.0.0";
+    std::uint16_t port = 34567;
+    std::string database;    // empty: the per-user default
+    std::string adminSocket; // empty: beside the database
+    std::size_t maxConnections = 10000;
+    std::size_t maxPerAddress = 64;
+    std::vector<std::string> command; // the admin command and its argument
+};
+
+// Reads the arguments after the program name; false with a one-line reason when they are wrong.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The database's default place: $XDG_STATE_HOME/brannoc/tally.db, else ~/.local/state/brannoc/tally.db.
+std::string defaultDatabase(const char* xdgStateHome, const char* home);
+// The admin socket's default place: beside the database.
+std::string defaultAdminSocket(const std::string& database);
+
+extern const char* const usage;
+
+} // namespace server

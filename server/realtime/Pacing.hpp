@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+
+// Timing decisions of a connection, kept apart from the sockets so they can be checked as tables.
+namespace pacing {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A client handles about one packet per 20 ms, so broadcasts to it go at most once per interval:
+// one that comes an interval or more after the previous goes at once, sooner ones wait for the
+// interval to pass (and are merged meanwhile).
+constexpr milliseconds broadcastInterval{100};
+
+inline Clock::time_point nextBroadcast(Clock::time_point previous, Clock::time_point now,
+                                       milliseconds interval = broadcastInterval) {
+    return now - previous >= interval ? now : previous + interval;
+}
+
+// Increments one connection may make in any one second; more are a stuck button or a script.
+constexpr std::size_t incrementsPerSecond = 10;
+
+// Counts the increments of the last second and says whether one more is allowed.
+class RateLimit {
+public:
+    explicit RateLimit(std::size_t perSecond = incrementsPerSecond) : limit_(perSecond) {}
+    bool allow(Clock::time_point now) {
+        while (!recent_.empty() && now - recent_.front() >= std::chrono::seconds(1))
+            recent_.pop_front();
+        if (recent_.size() >= limit_)
+            return false;
+        recent_.push_back(now);
+        return true;
+    }
+
+private:
+    std::size_t limit_;
+    std::deque<Clock::time_point> recent_;
+};
+
+// A client pings every 2 s: three missed pings mean it is gone.
+constexpr milliseconds idleLimit{6000};
+// A client that has not taken a write for this long is not reading.
+constexpr milliseconds writeStallLimit{10000};
+// Queued bytes beyond which a connection counts as not reading (a full user list is under 9 MiB).
+constexpr std::size_t maxQueuedBytes = 32u << 20;
+
+} // namespace pacing

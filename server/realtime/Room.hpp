@@ -1,0 +1,87 @@
+#pragma once
+
+#include "server/realtime/Storage.hpp"
+
+#include <boost/asio.hpp>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace server {
+
+class Session;
+
+struct Limits {
+    std::size_t maxConnections = 10000;
+    std::size_t maxPerAddress = 64;
+};
+
+// Writes one line to standard error.
+void logLine(const std::string& line);
+
+// Everyone connected, who is online, and the tally as last committed. Fans every committed
+// change out to every session. Lives on the one event loop thread; nothing here locks.
+class Room {
+public:
+    Room(boost::asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial);
+
+    // Whether a new connection from this address may join now; logs the refusal otherwise.
+    bool admit(const std::string& address, const std::string& peer) const;
+    void join(const std::shared_ptr<Session>& session);
+    void leave(Session& session);
+    void name(Session& session, const std::string& user, const std::string& display);
+    void increment(Session& session);
+
+    // The frames a new connection gets: the total, every user's count, everyone online.
+    std::string wholeTally() const;
+    // The frames of one merged broadcast.
+    std::string encodeTotal() const;
+    std::string encodeCounts(const std::set<std::string>& users) const;
+
+    // Admin operations; done gets success and the text for the admin.
+    void status(std::function<void(bool, std::string)> done) const;
+    void history(std::size_t n, std::function<void(bool, std::string)> done);
+    void undo(std::function<void(bool, std::string)> done);
+    void setTotal(std::uint16_t total, std::function<void(bool, std::string)> done);
+    void backup(const std::string& path, std::function<void(bool, std::string)> done);
+
+    // Closes every connection, then the storage; done runs when nothing is left to finish.
+    void shutdown(std::function<void()> done);
+
+private:
+    struct Presence {
+        std::string display;
+        std::size_t connections = 0;
+    };
+    void flush();
+    void applyChange(const ChangeResult& result);
+    void applyCounts(const std::vector<UserCount>& changed);
+    void acquire(Session& session, const std::string& user, const std::string& display);
+    void release(const std::string& user);
+    void sweep();
+
+    boost::asio::io_context& loop_;
+    Storage& storage_;
+    Limits limits_;
+    boost::asio::steady_timer sweepTimer_;
+    std::set<std::shared_ptr<Session>> sessions_;
+    std::map<std::string, std::size_t> perAddress_;
+    std::map<std::string, Presence> online_;
+    // The tally as last committed.
+    std::uint16_t total_ = 0;
+    std::map<std::string, UserCount> counts_;
+    std::int64_t lastIncrementMs_ = 0;
+    // Increments read but not yet committed, with the peer each came from for the log.
+    std::vector<Increment> pending_;
+    std::vector<std::string> pendingPeers_;
+    bool flushPosted_ = false;
+    bool committing_ = false;
+    bool stopping_ = false;
+    std::function<void()> closeDone_;
+};
+
+} // namespace server

@@ -1,0 +1,191 @@
+#include "server/realtime/Session.hpp"
+
+#include "server/realtime/Room.hpp"
+
+namespace server {
+
+namespace asio = boost::asio;
+using pacing::Clock;
+
+Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer)
+    : socket_(std::move(socket)), broadcastTimer_(socket_.get_executor()), room_(room),
+      address_(std::move(address)), peer_(std::move(peer)), lastRead_(Clock::now()),
+      lastBroadcast_(Clock::now()) {}
+
+void Session::start() {
+    boost::system::error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    send(room_.wholeTally());
+    lastBroadcast_ = Clock::now();
+    read();
+}
+
+void Session::read() {
+    socket_.async_read_some(asio::buffer(readBuffer_),
+                            [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
+                                if (self->closed_)
+                                    return;
+                                if (ec) {
+                                    const bool clean = ec == asio::error::eof;
+                                    self->close(clean ? "closed" : "read failed: " + ec.message());
+                                    return;
+                                }
+                                if (!self->spoke_) {
+                                    self->spoke_ = true;
+                                    logLine(self->peer_ + ": connected");
+                                }
+                                self->lastRead_ = Clock::now();
+                                self->frames_.append(self->readBuffer_.data(), n);
+                                std::string data;
+                                for (;;) {
+                                    const auto status = self->frames_.next(data);
+                                    if (status == wire::FrameReader::Status::NeedMore)
+                                        break;
+                                    if (status == wire::FrameReader::Status::TooLarge) {
+                                        self->close("refused: frame over 64 KiB");
+                                        return;
+                                    }
+                                    self->handle(data);
+                                    if (self->closed_)
+                                        return;
+                                }
+                                self->read();
+                            });
+}
+
+void Session::handle(const std::string& data) {
+    wire::ClientMessage message;
+    std::string error;
+    if (!wire::parseClientMessage(data, message, error)) {
+        close("refused: " + error);
+        return;
+    }
+    switch (message.kind) {
+    case wire::ClientMessage::Kind::Ping:
+        send(wire::Writer("pong").frame());
+        break;
+    case wire::ClientMessage::Kind::Whoami:
+        room_.name(*this, message.user, message.display);
+        break;
+    case wire::ClientMessage::Kind::Increment:
+        if (!rate_.allow(Clock::now())) {
+            logLine(label() + ": refused increment: over " + std::to_string(pacing::incrementsPerSecond) +
+                    " in one second");
+            break;
+        }
+        room_.increment(*this);
+        break;
+    }
+}
+
+void Session::send(std::string bytes) {
+    if (closed_ || bytes.empty())
+        return;
+    queuedBytes_ += bytes.size();
+    if (queuedBytes_ > pacing::maxQueuedBytes) {
+        close("dropped: not reading (send queue full)");
+        return;
+    }
+    queue_.push_back(std::move(bytes));
+    if (!writing_)
+        write();
+}
+
+void Session::write() {
+    writing_ = true;
+    writeSince_ = Clock::now();
+    asio::async_write(socket_, asio::buffer(queue_.front()),
+                      [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                          if (self->closed_)
+                              return;
+                          if (ec) {
+                              self->close("write failed: " + ec.message());
+                              return;
+                          }
+                          self->queuedBytes_ -= self->queue_.front().size();
+                          self->queue_.pop_front();
+                          self->writing_ = false;
+                          if (!self->queue_.empty())
+                              self->write();
+                      });
+}
+
+void Session::tallyChanged(bool total, const std::vector<std::string>& users) {
+    totalDirty_ = totalDirty_ || total;
+    countsDirty_.insert(users.begin(), users.end());
+    scheduleBroadcast();
+}
+
+void Session::stateChanged(const std::string& user, const std::string& display, bool online) {
+    statesDirty_[user] = {display, online};
+    scheduleBroadcast();
+}
+
+void Session::scheduleBroadcast() {
+    if (closed_ || broadcastScheduled_)
+        return;
+    const auto now = Clock::now();
+    const auto when = pacing::nextBroadcast(lastBroadcast_, now);
+    if (when <= now) {
+        broadcastNow();
+        return;
+    }
+    broadcastScheduled_ = true;
+    broadcastTimer_.expires_at(when);
+    broadcastTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
+        self->broadcastScheduled_ = false;
+        if (!ec && !self->closed_)
+            self->broadcastNow();
+    });
+}
+
+void Session::broadcastNow() {
+    // One buffer for the whole broadcast: one write, one wake-up of the client per interval.
+    std::string bytes;
+    if (totalDirty_)
+        bytes += room_.encodeTotal();
+    if (!countsDirty_.empty())
+        bytes += room_.encodeCounts(countsDirty_);
+    if (!statesDirty_.empty()) {
+        wire::Writer states("userstates");
+        states.u16(static_cast<std::uint16_t>(statesDirty_.size()));
+        for (const auto& [user, entry] : statesDirty_)
+            states.str(user).str(entry.first).u16(entry.second ? 1 : 0);
+        bytes += states.frame();
+    }
+    totalDirty_ = false;
+    countsDirty_.clear();
+    statesDirty_.clear();
+    lastBroadcast_ = Clock::now();
+    send(std::move(bytes));
+}
+
+std::string Session::label() const {
+    return user_ ? peer_ + " " + wire::printable(*user_) : peer_;
+}
+
+std::optional<std::string> Session::overdue(Clock::time_point now) const {
+    if (now - lastRead_ >= pacing::idleLimit)
+        return std::string("dropped: silent for 6 s");
+    if (writing_ && now - writeSince_ >= pacing::writeStallLimit)
+        return std::string("dropped: not reading for 10 s");
+    return std::nullopt;
+}
+
+void Session::close(const std::string& reason) {
+    if (closed_)
+        return;
+    closed_ = true;
+    boost::system::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    broadcastTimer_.cancel();
+    queue_.clear();
+    queuedBytes_ = 0;
+    // A connection that never said anything (a health check) leaves no trace in the log.
+    if (!reason.empty() && spoke_)
+        logLine(label() + ": disconnected (" + reason + ")");
+    room_.leave(*this);
+}
+
+} // namespace server

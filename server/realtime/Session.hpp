@@ -1,0 +1,78 @@
+#pragma once
+
+#include "server/realtime/Pacing.hpp"
+#include "server/realtime/Wire.hpp"
+
+#include <boost/asio.hpp>
+
+#include <array>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace server {
+
+class Room;
+
+// One client connection: reads its frames, answers pings, hands names and increments to the room,
+// and sends the room's broadcasts paced and merged. Owns its socket and its bounded write queue.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(boost::asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer);
+
+    // Sends the whole tally, then starts reading.
+    void start();
+    // Marks what changed; it reaches the client with the next paced broadcast.
+    void tallyChanged(bool total, const std::vector<std::string>& users);
+    void stateChanged(const std::string& user, const std::string& display, bool online);
+    // Closes the connection; the reason goes to the log unless it is empty.
+    void close(const std::string& reason);
+
+    const std::string& peer() const { return peer_; }
+    // The peer and, once named, its user: how the log names this connection.
+    std::string label() const;
+    const std::string& address() const { return address_; }
+    const std::optional<std::string>& user() const { return user_; }
+    const std::string& display() const { return display_; }
+    bool spokeOnce() const { return spoke_; }
+    // Says why the connection should be dropped at this moment, or nothing.
+    std::optional<std::string> overdue(pacing::Clock::time_point now) const;
+
+private:
+    friend class Room;
+    void read();
+    void handle(const std::string& data);
+    void send(std::string bytes);
+    void write();
+    void scheduleBroadcast();
+    void broadcastNow();
+
+    boost::asio::ip::tcp::socket socket_;
+    boost::asio::steady_timer broadcastTimer_;
+    Room& room_;
+    std::string address_;
+    std::string peer_;
+    std::array<char, 8192> readBuffer_{};
+    wire::FrameReader frames_;
+    pacing::RateLimit rate_;
+    pacing::Clock::time_point lastRead_;
+    pacing::Clock::time_point lastBroadcast_;
+    pacing::Clock::time_point writeSince_;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool broadcastScheduled_ = false;
+    bool closed_ = false;
+    bool spoke_ = false;
+    std::optional<std::string> user_;
+    std::string display_;
+    // Merged changes waiting for the next broadcast.
+    bool totalDirty_ = false;
+    std::set<std::string> countsDirty_;
+    std::map<std::string, std::pair<std::string, bool>> statesDirty_;
+};
+
+} // namespace server
