@@ -15,8 +15,9 @@ namespace {
 void signIn(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "-token") == 0) {
         loginWithToken(argv[2]);
-        ConsoleLog::line("Logged in as Varkel user ", currentUser.userName, " (", currentUser.displayName,
-                         ")");
+        // The names come from the web service and are quoted as text, never as terminal commands.
+        ConsoleLog::line("Logged in as Varkel user ", ConsoleLog::printable(currentUser.userName), " (",
+                         ConsoleLog::printable(currentUser.displayName), ")");
     } else {
         ConsoleLog::line("Local user");
     }

@@ -44,3 +44,22 @@ TEST(ConsoleLog, LinesFromTwoThreadsNeverMix) {
         ASSERT_TRUE(text == "packet line of several pieces" || text == "main line of several pieces") << text;
     EXPECT_EQ(lines, 2 * perThread);
 }
+
+TEST(ConsoleLog, ServerTextIsQuotedWithoutControlCharacters) {
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"Bren \x1b[2J\x1b]0;owned\x07"
+         "Ash",
+         "Bren ?[2J?]0;owned?Ash"},
+        {std::string("a\0b\tc\nd\re\x1f\x7f", 11), "a?b?c?d?e??"},
+        {"\xc2\x80-\xc2\x9b-\xc2\x9f", "?-?-?"}, // C1 controls in UTF-8
+        {"\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\x80",
+         "\xc2\xa0\xc3\xa9\xe2\x82\xac\xf0\x9f\x92\x80"}, // other UTF-8
+        {"\xc2", "\xc2"},
+        {"Mira Vale", "Mira Vale"},
+    };
+    for (const auto& each : cases)
+        EXPECT_EQ(ConsoleLog::printable(each.text), each.shown);
+}

@@ -89,6 +89,15 @@ TEST_F(ClientSignIn, IgnoresArgumentsAfterTheToken) {
     EXPECT_EQ(logins[0].body, "token=tk-7");
 }
 
+TEST_F(ClientSignIn, QuotesTheServiceNamesWithoutTheirControlCharacters) {
+    service.setReply(loginTarget, {200,
+                                   "id=42\nuser=varkel\x1b[2J\ndisp=Bren \x1b]0;owned\x07"
+                                   "Ash\nrank=5\n",
+                                   "text/plain", 0ms});
+    EXPECT_EQ(firstLinesOf({"-token", "tk-5"})[0],
+              "Logged in as Varkel user varkel?[2J (Bren ?]0;owned?Ash)");
+}
+
 TEST_F(ClientSignIn, StaysAGuestWithoutTheExactSwitchAndAToken) {
     const std::vector<std::vector<std::string>> commandLines = {
         {"-TOKEN", "tk-1"}, {"--token", "tk-2"}, {"-tokens", "tk-3"}, {"-token"}, {"tk-4", "-token"}};
