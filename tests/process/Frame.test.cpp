@@ -246,3 +246,16 @@ TEST_F(ClientFrame, ClosesOnTheReleaseOfEscapeNotItsPress) {
     ASSERT_TRUE(x->releaseKey(mainWindow, "Escape"));
     EXPECT_TRUE(endsCleanly(client));
 }
+
+TEST(ClientWithoutDisplay, SaysSoOnOneLineAndEndsWithStatusOne) {
+    ClientProcess::Options options;
+    options.env["DISPLAY"] = "";
+    ClientProcess client(options);
+    ASSERT_TRUE(client.started()) << client.spawnError();
+    ASSERT_TRUE(client.waitForExit(30s));
+    EXPECT_TRUE(client.exitStatus().exited) << client.exitStatus().describe();
+    EXPECT_EQ(client.exitStatus().code, 1);
+    EXPECT_EQ(client.stderrText(),
+              "brannoc needs a display: DISPLAY is unset or its X server cannot be reached\n");
+    EXPECT_EQ(client.stdoutText(), "");
+}
