@@ -7,8 +7,10 @@
 #include "media/ConsoleLog.hpp"
 #include "web/UserProfile.hpp"
 
-#include <SFML/Network/IpAddress.hpp>
-
+#include <atomic>
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
 #include <system_error>
 
 #ifndef BRANNOC_REALTIME_HOST
@@ -17,12 +19,23 @@
 
 namespace RealtimeLink {
 
+sf::IpAddress (*resolveHost)() = &resolveRealtimeHost;
+
 namespace {
 
 constexpr std::int32_t timeOutMs = 2000;
+// How often a connect under way looks at the quit flag; the attempt itself has no time limit.
+constexpr int quitCheckMs = 20;
+
+// Who has the attempt under way: its connect thread while it resolves, then the socket; or the
+// shutdown, which gives up on an attempt still resolving. A connect thread given up on touches
+// nothing but this flag, which like every atomic here outlives the program's other objects.
+enum AttemptStage : int { Resolving, UsingSocket, Abandoned };
+std::atomic<int> attemptStage{Resolving};
 
 // A connect thread that could not be started ends its attempt at once, unsuccessfully.
 void startConnectAttempt() {
+    attemptStage = Resolving;
     if (!startThread(connectThread, "brannoc-connect", &connectToServer)) {
         connected = false;
         connectPhase = AttemptEnded;
@@ -39,27 +52,73 @@ void joinQuietly(std::thread& thread) {
     }
 }
 
+// sf::Socket keeps its handle to itself; a member pointer taken through a derived class reads it
+// without a cast.
+struct SocketHandleOf : sf::TcpSocket {
+    static sf::SocketHandle of(const sf::TcpSocket& tcp) { return (tcp.*&SocketHandleOf::getHandle)(); }
+};
+
+// Connects the socket for as long as the system keeps trying, but gives up as soon as quit is
+// requested. On success the socket is left non-blocking, as the packet thread wants it.
+bool connectUnlessQuit(const sf::IpAddress& address) {
+    sf::SocketHandle handle;
+    {
+        // The socket is this thread's alone while the phase is Connecting; the lock only keeps the
+        // quick calls apart from a stray send.
+        std::lock_guard<std::mutex> lock(socketMutex);
+        socket.setBlocking(false);
+        const sf::Socket::Status status = socket.connect(address, port, sf::Time::Zero);
+        if (status == sf::Socket::Done)
+            return true;
+        if (status != sf::Socket::NotReady)
+            return false;
+        handle = SocketHandleOf::of(socket);
+    }
+    pollfd pending{handle, POLLOUT, 0};
+    for (;;) {
+        if (quitRequested)
+            return false;
+        const int ready = poll(&pending, 1, quitCheckMs);
+        if (ready > 0)
+            break;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
 } // namespace
 
+sf::IpAddress resolveRealtimeHost() {
+    return sf::IpAddress(BRANNOC_REALTIME_HOST);
+}
+
 void connectToServer() {
-    // The socket is ours alone while the phase is Connecting, so the lock is taken only around the
-    // quick calls and never across the connect, which may take as long as the system allows.
-    {
-        std::lock_guard<std::mutex> lock(socketMutex);
-        socket.disconnect();
-        socket.setBlocking(true);
+    // The name lookup cannot be cut short, so it comes before anything shared is touched: a
+    // shutdown meanwhile gives up on this thread instead of waiting for it.
+    sf::IpAddress address;
+    try {
+        address = resolveHost();
+    } catch (...) {
+        // A lookup that fails in any way leaves no address.
     }
-    const sf::IpAddress address(BRANNOC_REALTIME_HOST);
-    const sf::Socket::Status status = socket.connect(address, port, sf::Time::Zero);
-    if (status == sf::Socket::Done) {
-        {
-            std::lock_guard<std::mutex> lock(socketMutex);
-            socket.setBlocking(false);
-        }
-        connected = true;
-    } else {
-        connected = false;
+    int expected = Resolving;
+    if (!attemptStage.compare_exchange_strong(expected, UsingSocket))
+        return;
+
+    bool ok = false;
+    try {
+        disconnectSocket();
+        ok = address != sf::IpAddress::None && connectUnlessQuit(address);
+        if (!ok)
+            disconnectSocket();
+    } catch (...) {
+        // An attempt that fails in any way is a failed attempt; the next one starts from a closed socket.
+        ok = false;
     }
+    connected = ok;
     connectPhase = AttemptEnded;
 }
 
@@ -123,7 +182,15 @@ void timeOutCheck() {
 
 void shutdown() {
     quitRequested = true;
-    joinQuietly(connectThread);
+    if (connectThread.joinable()) {
+        // A connect ends within moments of the quit flag; a name lookup cannot be hurried, so a
+        // thread still in one is left to finish alone.
+        int expected = Resolving;
+        if (attemptStage.compare_exchange_strong(expected, Abandoned))
+            connectThread.detach();
+        else
+            joinQuietly(connectThread);
+    }
     joinQuietly(packetThread);
 }
 

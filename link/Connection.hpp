@@ -1,10 +1,18 @@
 #pragma once
 
+#include <SFML/Network/IpAddress.hpp>
+
 // The connection's lifecycle as the frame loop drives it. All on the main thread unless noted.
 namespace RealtimeLink {
 
-// Body of the connect thread: one blocking connect attempt to port 34567 of the realtime host.
+// Body of the connect thread: one connect attempt to port 34567 of the realtime host, with no time
+// limit of its own, given up when quit is requested.
 void connectToServer();
+
+// The realtime host's address, looked up by name on the connect thread; None when it has none.
+sf::IpAddress resolveRealtimeHost();
+// What the connect thread calls to resolve; replaceable by tests before a connect thread starts.
+extern sf::IpAddress (*resolveHost)();
 
 // Start-up step: starts the first connect thread. A thread that cannot be started counts as a
 // failed attempt, here and in the steps below; nothing is thrown.
@@ -21,7 +29,8 @@ void reconnectStep();
 // connect attempt under way; otherwise closes it.
 void timeOutCheck();
 
-// Sets the quit flag and joins both threads.
+// Sets the quit flag and joins both threads, promptly: a connect under way gives up, and a connect
+// thread still resolving the host is left to end by itself without touching the link again.
 void shutdown();
 
 } // namespace RealtimeLink

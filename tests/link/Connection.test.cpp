@@ -55,6 +55,16 @@ bool handedOverAndConnected() {
     return connectPhase == HandedOver && connected;
 }
 
+// A name lookup that hangs until the test lets it go.
+std::atomic<bool> lookupStarted{false};
+std::atomic<bool> lookupReleased{false};
+sf::IpAddress hangingLookup() {
+    lookupStarted = true;
+    while (!lookupReleased)
+        std::this_thread::sleep_for(1ms);
+    return sf::IpAddress::LocalHost;
+}
+
 class ConnectionTest : public testing::Test {
 protected:
     void SetUp() override { resetLink(); }
@@ -233,4 +243,21 @@ TEST_F(ConnectionTest, ThreadsThatCannotStartCountAsFailedAttempts) {
     startThread = &startNamedThread;
     ASSERT_TRUE(runFrames([] { return handedOverAndConnected() && packetThread.joinable(); }));
     EXPECT_FALSE(reconnectPending);
+}
+
+TEST_F(ConnectionTest, ShutdownLeavesALookupThatHangsBehindUntouched) {
+    ScriptedServer server;
+    resolveHost = &hangingLookup;
+    startUp();
+    ASSERT_TRUE(runFrames([] { return lookupStarted.load(); }));
+    const auto start = std::chrono::steady_clock::now();
+    shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    EXPECT_FALSE(connectThread.joinable());
+
+    // Let go, the lookup's thread ends by itself without connecting or reporting an attempt.
+    lookupReleased = true;
+    ASSERT_TRUE(runFrames([] { return !threadNamed("brannoc-connect"); }));
+    EXPECT_EQ(server.accepted(), 0);
+    EXPECT_EQ(connectPhase, Connecting);
 }

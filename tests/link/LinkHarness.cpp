@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -59,6 +60,7 @@ int StdoutCapture::count(const std::string& line) const {
 void resetLink() {
     RealtimeLink::shutdown();
     RealtimeLink::startThread = &RealtimeLink::startNamedThread;
+    RealtimeLink::resolveHost = &RealtimeLink::resolveRealtimeHost;
     RealtimeLink::sendStallLimitMs = 2000;
     RealtimeLink::quitRequested = false;
     RealtimeLink::connected = false;
@@ -74,6 +76,18 @@ void resetLink() {
     UserStateTable::entries.clear();
     statusText.clear();
     headerTargetColour = HeaderColour{140.f, 140.f, 140.f};
+}
+
+bool threadNamed(const std::string& name) {
+    DIR* tasks = opendir("/proc/self/task");
+    bool found = false;
+    while (dirent* task = readdir(tasks)) {
+        std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
+        std::string line;
+        found = found || (std::getline(comm, line) && line == name);
+    }
+    closedir(tasks);
+    return found;
 }
 
 bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit) {

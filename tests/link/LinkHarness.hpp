@@ -30,6 +30,9 @@ private:
 // The link's process-wide state back to its start values; stops any link thread first.
 void resetLink();
 
+// Whether a thread of this process carries the name.
+bool threadNamed(const std::string& name);
+
 // Runs the link's per-frame steps (hand-over, reconnect, time-out) every 16 ms until done() holds
 // or the time is up. Returns whether done() held.
 bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s);

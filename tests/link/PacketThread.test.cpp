@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -36,18 +35,6 @@ sf::Packet total(sf::Uint16 n) {
 
 RealtimeProtocol::ServerMessage message(sf::Packet packet) {
     return RealtimeProtocol::read(packet);
-}
-
-bool threadNamed(const std::string& name) {
-    DIR* tasks = opendir("/proc/self/task");
-    bool found = false;
-    while (dirent* task = readdir(tasks)) {
-        std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
-        std::string line;
-        found = found || (std::getline(comm, line) && line == name);
-    }
-    closedir(tasks);
-    return found;
 }
 
 // The client's end of the connection, found by its peer port, so a test can shrink its buffers.

@@ -4,8 +4,13 @@
 #include "tests/support/ClientFixture.hpp"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cmath>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -61,6 +66,15 @@ int countPixels(const Screenshot& shot, int x0, int y0, int x1, int y1, bool (*m
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x)
             count += match(shot.at(x, y)) ? 1 : 0;
+    return count;
+}
+
+// Connections to the realtime port whose SYN is still unanswered.
+int hangingConnects() {
+    std::ifstream table("/proc/net/tcp");
+    int count = 0;
+    for (std::string line; std::getline(table, line);)
+        count += line.find(":8707 02 ") != std::string::npos ? 1 : 0;
     return count;
 }
 
@@ -245,6 +259,40 @@ TEST_F(ClientFrame, ClosesOnTheReleaseOfEscapeNotItsPress) {
 
     ASSERT_TRUE(x->releaseKey(mainWindow, "Escape"));
     EXPECT_TRUE(endsCleanly(client));
+}
+
+// A listener whose accept queue is full drops further SYNs, like a host that drops packets: the
+// client's connect hangs for the system's whole retry time.
+TEST_F(ClientFrame, EndsPromptlyWhileItsConnectHangs) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(34567);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, at, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    const int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(queued, at, sizeof address), 0);
+    const int refused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    connect(refused, at, sizeof address);
+
+    ClientProcess& client = launch();
+    ASSERT_TRUE(waitForWindows());
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (hangingConnects() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(hangingConnects(), 2) << "the client's connect is not under way";
+
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(x->requestClose(mainWindow));
+    ASSERT_TRUE(client.waitForExit(3s)) << "still running 3 s after the request to close";
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
+    EXPECT_TRUE(client.exitStatus().cleanZero()) << client.exitStatus().describe();
+    RecordProperty("close_to_exit_ms", static_cast<int>(took.count()));
+    for (int fd : {refused, queued, listener})
+        close(fd);
 }
 
 TEST(ClientWithoutDisplay, SaysSoOnOneLineAndEndsWithStatusOne) {
