@@ -142,8 +142,11 @@ int run(int argc, char** argv) {
     };
     server.Get(".*", serve);
     server.Post(".*", serve);
+    // Every body the client sends is a short form; a large one is not worth holding in memory.
+    server.set_payload_max_length(64 * 1024);
     if (!server.bind_to_port(options.bind.c_str(), options.port)) {
-        logLine("cannot listen on " + options.bind + " port " + std::to_string(options.port));
+        logLine("cannot listen on " + options.bind + " port " + std::to_string(options.port) +
+                (options.port < 1024 ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : ""));
         return 1;
     }
     logLine("serving " + std::to_string(slot.load()->byToken.size()) + " users on " + options.bind +
