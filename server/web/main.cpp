@@ -93,6 +93,16 @@ void handleSignals(const sigset_t& set, httplib::Server& server, UsersSlot& slot
 }
 
 int run(int argc, char** argv) {
+    // Blocked from the start and before any thread exists, so every thread inherits the mask, only
+    // sigwait sees them, and a stop during start-up is as clean as one later.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
     const OptionDefaults defaults{environment("XDG_CONFIG_HOME"), environment("HOME"),
                                   programDir(argc > 0 ? argv[0] : nullptr)};
     const OptionsRead read = readServiceOptions(std::vector<std::string>(argv + 1, argv + argc), defaults);
@@ -121,15 +131,6 @@ int run(int argc, char** argv) {
                 "; default.jpg answers 404");
     const ImageFiles images{options.avatarsDir, options.defaultAvatar};
     UsersSlot slot(std::move(users.users));
-
-    // Blocked before any thread exists, so every thread inherits the mask and only sigwait sees them.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
 
     httplib::Server server;
     const auto serve = [&slot, &images](const httplib::Request& request, httplib::Response& response) {
