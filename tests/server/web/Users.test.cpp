@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -19,13 +21,9 @@ TEST(WebUsers, ReadsUsersSkippingBlankAndCommentLines) {
     ASSERT_EQ(read.users->byToken.size(), 2u);
     const WebUser* a = read.users->find("tokA");
     ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->id, 42);
-    EXPECT_EQ(a->rank, 1);
-    EXPECT_EQ(a->userName, "ann");
-    EXPECT_EQ(a->displayName, "Ann");
-    EXPECT_EQ(a->realName, "Ann Lee");
-    EXPECT_EQ(a->sex, 2);
-    EXPECT_EQ(a->groups, "admins,players");
+    EXPECT_EQ(std::tie(a->id, a->rank, a->sex), std::make_tuple(42, 1, 2));
+    EXPECT_EQ((std::vector<std::string>{a->userName, a->displayName, a->realName, a->groups}),
+              (std::vector<std::string>{"ann", "Ann", "Ann Lee", "admins,players"}));
     EXPECT_EQ(read.users->avatarOf(42), "/srv/brannoc/pics/ann.png");
     const WebUser* b = read.users->find("tokB");
     ASSERT_NE(b, nullptr);
