@@ -126,13 +126,20 @@ int main(int argc, char** argv) {
         return fail(error);
 
     std::optional<server::Snapshot> snapshot;
-    storage->load([&](bool ok, std::string loadError, server::Snapshot loaded) {
+    bool loaded = false;
+    storage->load([&](bool ok, std::string loadError, server::Snapshot tally) {
+        loaded = true;
         if (ok)
-            snapshot = std::move(loaded);
+            snapshot = std::move(tally);
         else
             error = std::move(loadError);
     });
-    loop.run_one();
+    {
+        // The completion comes from the storage's own thread: keep the loop waiting for it.
+        const auto guard = asio::make_work_guard(loop);
+        while (!loaded && loop.run_one() > 0) {
+        }
+    }
     loop.restart();
     if (!snapshot)
         return fail("cannot read " + database + ": " + error);
@@ -141,10 +148,16 @@ int main(int argc, char** argv) {
     Listener listener(loop, room);
     server::AdminSocket admin(loop, room);
     bool closed = false;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> closing;
     auto stop = [&] {
         listener.close();
         admin.close();
-        room.shutdown([&] { closed = true; });
+        // The storage finishes on its own thread: the loop must wait for its word.
+        closing.emplace(loop.get_executor());
+        room.shutdown([&] {
+            closed = true;
+            closing.reset();
+        });
     };
     if (!listener.open(options.bind, options.port, error) || !admin.open(adminPath, error)) {
         stop();

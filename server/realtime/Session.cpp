@@ -81,11 +81,13 @@ void Session::handle(const std::string& data) {
 void Session::send(std::string bytes) {
     if (closed_ || bytes.empty())
         return;
-    queuedBytes_ += bytes.size();
-    if (queuedBytes_ > pacing::maxQueuedBytes) {
-        close("dropped: not reading (send queue full)");
+    if (queuedBytes_ + bytes.size() > pacing::maxQueuedBytes) {
+        // Closed from the loop rather than here: the room may be walking its sessions right now.
+        asio::post(socket_.get_executor(),
+                   [self = shared_from_this()] { self->close("dropped: not reading (send queue full)"); });
         return;
     }
+    queuedBytes_ += bytes.size();
     queue_.push_back(std::move(bytes));
     if (!writing_)
         write();
