@@ -181,8 +181,10 @@ template <typename Result> Result failed(std::string why) {
 // Checks made before anything is written, so that a file we refuse stays byte for byte as it was.
 std::string refusal(sqlite3* db, const std::string& path) {
     try {
-        Statement quickCheck(db, "PRAGMA quick_check");
-        const std::string verdict = quickCheck.step() ? quickCheck.text(0) : std::string("no answer");
+        Statement quickCheck(db, "PRAGMA quick_check(3)");
+        std::string verdict;
+        while (quickCheck.step())
+            verdict += (verdict.empty() ? "" : "; ") + quickCheck.text(0);
         if (verdict != "ok")
             return path + " is damaged (" + printable(verdict) + ")";
         Statement version(db, "PRAGMA user_version");
