@@ -1,0 +1,78 @@
+#!/bin/bash
+# The tally server under load, then its durability when killed.
+#
+#   bench/tally-load.sh BUILD [seconds] [clients...]     (defaults: 20 s; 1000 and 5000 clients)
+#   bench/tally-load.sh BUILD durability [rounds]         (durability alone; default 100 rounds)
+#
+# For each number of clients: starts BUILD/brannoc-server on a new database in a temporary folder,
+# runs BUILD/brannoc-tally-load against it with the server's process id (for its CPU time and
+# peak memory), and stops it. Then the durability check: BUILD/brannoc-tally-load --durability
+# starts, kills (SIGKILL) and restarts the server 100 times on one database. Runs as root in a
+# private network namespace, so port 34567 and the addresses 127.0.0.X are its own. Everything it
+# starts is stopped on every way out. BRANNOC_SERVER overrides the server program;
+# BRANNOC_TALLY_LOAD_ARGS adds options to the load runs (e.g. "--threads 2" or "--named yes").
+set -eu
+
+build=${1:?usage: bench/tally-load.sh BUILD [seconds|durability] [clients...|rounds]}
+build=$(cd "$build" && pwd)
+shift
+
+if [ -z "${BRANNOC_TALLY_NETNS:-}" ]; then
+    exec unshare -n env BRANNOC_TALLY_NETNS=1 "$0" "$build" "$@"
+fi
+ip link set lo up
+
+server=${BRANNOC_SERVER:-$build/brannoc-server}
+load=$build/brannoc-tally-load
+work=$(mktemp -d /tmp/brannoc-tally-load.XXXXXX)
+pid=
+
+cleanup() {
+    if [ -n "$pid" ]; then
+        kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+durability() {
+    "$load" --durability "${1:-100}" --server "$server" --dir "$work/durability" | tail -n 4
+}
+
+if [ "${1:-}" = durability ]; then
+    durability "${2:-100}"
+    exit
+fi
+
+seconds=${1:-20}
+[ $# -gt 0 ] && shift
+[ $# -gt 0 ] || set -- 1000 5000
+
+echo "$(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+for clients in "$@"; do
+    "$server" --db "$work/load-$clients.db" --admin-socket "$work/admin-$clients.sock" \
+        2>"$work/server-$clients.log" &
+    pid=$!
+    for _ in $(seq 100); do
+        grep -q "listening on" "$work/server-$clients.log" && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if ! grep -q "listening on" "$work/server-$clients.log"; then
+        cat "$work/server-$clients.log" >&2
+        exit 1
+    fi
+    echo
+    status=0
+    # shellcheck disable=SC2086 # the extra options are meant to split
+    "$load" --clients "$clients" --duration "$seconds" --server-pid "$pid" ${BRANNOC_TALLY_LOAD_ARGS:-} || status=$?
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg); server log lines: $(wc -l <"$work/server-$clients.log")"
+    kill "$pid"
+    wait "$pid" || true
+    pid=
+    [ "$status" = 0 ] || echo "brannoc-tally-load: exit status $status" >&2
+done
+echo
+durability 100
