@@ -94,6 +94,57 @@ void markLost() {
     UserStateTable::markAllOffline();
 }
 
+void loseConnection() {
+    ConsoleLog::writeLine("Disconnected");
+    markLost();
+    disconnectSocket();
+}
+
+void serveConnection() {
+    if (!connected)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        roundTripClock.restart();
+        lastDeathClock.restart();
+    }
+    if (quitRequested) {
+        disconnectSocket();
+        return;
+    }
+
+    for (;;) {
+        if (!connected)
+            return;
+
+        pingIfDue();
+
+        sf::Packet packet;
+        const sf::Socket::Status status = receive(packet);
+        if (status == sf::Socket::NotReady) {
+            waitForTraffic();
+        } else if (status == sf::Socket::Disconnected) {
+            loseConnection();
+            return;
+        } else {
+            if (status == sf::Socket::Error) {
+                ConsoleLog::writeLine("Error");
+                disconnectSocket();
+                std::lock_guard<std::mutex> lock(stateMutex);
+                statusText = "Error";
+                headerTargetColour = HeaderColour{204.f, 0.f, 0.f};
+            }
+            applyServerMessage(RealtimeProtocol::read(packet));
+            pauseKeepingThePingOnTime();
+        }
+
+        if (quitRequested) {
+            disconnectSocket();
+            return;
+        }
+    }
+}
+
 } // namespace
 
 std::string bellPath() {
@@ -133,48 +184,17 @@ void applyServerMessage(const RealtimeProtocol::ServerMessage& message) {
 }
 
 void runPacketLoop() {
-    if (!connected)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        roundTripClock.restart();
-        lastDeathClock.restart();
-    }
-    if (quitRequested) {
-        disconnectSocket();
-        return;
-    }
-
-    for (;;) {
-        if (!connected)
-            return;
-
-        pingIfDue();
-
-        sf::Packet packet;
-        const sf::Socket::Status status = receive(packet);
-        if (status == sf::Socket::NotReady) {
-            waitForTraffic();
-        } else if (status == sf::Socket::Disconnected) {
-            ConsoleLog::writeLine("Disconnected");
-            markLost();
-            disconnectSocket();
-            return;
-        } else {
-            if (status == sf::Socket::Error) {
-                ConsoleLog::writeLine("Error");
-                disconnectSocket();
-                std::lock_guard<std::mutex> lock(stateMutex);
-                statusText = "Error";
-                headerTargetColour = HeaderColour{204.f, 0.f, 0.f};
-            }
-            applyServerMessage(RealtimeProtocol::read(packet));
-            pauseKeepingThePingOnTime();
-        }
-
-        if (quitRequested) {
-            disconnectSocket();
-            return;
+    try {
+        serveConnection();
+    } catch (...) {
+        // Whatever could not be handled (memory for a message, a lock) ends this connection the
+        // way a server's close does, rather than the program.
+        try {
+            loseConnection();
+        } catch (...) {
+            // The flags alone still bring the reconnect, whose attempt closes the socket first.
+            connected = false;
+            reconnectPending = true;
         }
     }
 }

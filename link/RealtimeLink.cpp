@@ -1,5 +1,6 @@
 #include "link/RealtimeLink.hpp"
 
+#include "link/FrameReader.hpp"
 #include "link/RealtimeProtocol.hpp"
 
 #include <SFML/Network/SocketSelector.hpp>
@@ -56,6 +57,9 @@ namespace {
 // send off the core while still resuming within a couple of milliseconds of the peer reading.
 constexpr auto sendRetryPause = std::chrono::milliseconds(2);
 
+// The frame being received on socket; guarded by socketMutex and dropped with each disconnect.
+FrameReader incoming;
+
 } // namespace
 
 bool sendWhole(const sf::Packet& packet) {
@@ -95,13 +99,37 @@ bool sendWhole(const sf::Packet& packet) {
 }
 
 sf::Socket::Status receive(sf::Packet& packet) {
+    // The library's own packet receive trusts any announced size and grows toward it, so the
+    // framing is read here, as the sends write it.
     std::lock_guard<std::mutex> lock(socketMutex);
-    return socket.receive(packet);
+    char chunk[16384];
+    for (;;) {
+        std::size_t got = 0;
+        const sf::Socket::Status status = socket.receive(chunk, incoming.wanted(sizeof chunk), got);
+        if (got > 0) {
+            const FrameReader::Progress progress = incoming.take(chunk, got);
+            if (progress == FrameReader::Progress::TooLarge) {
+                // No server of ours sends that much: the stream is not one to stay on.
+                socket.disconnect();
+                incoming.clear();
+                return sf::Socket::Disconnected;
+            }
+            if (progress == FrameReader::Progress::Whole) {
+                packet.clear();
+                packet.append(incoming.body().data(), incoming.body().size());
+                incoming.clear();
+                return sf::Socket::Done;
+            }
+        }
+        if (status != sf::Socket::Done)
+            return status;
+    }
 }
 
 void disconnectSocket() {
     std::lock_guard<std::mutex> lock(socketMutex);
     socket.disconnect();
+    incoming.clear();
 }
 
 bool waitForData(int milliseconds) {

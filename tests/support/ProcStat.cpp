@@ -39,3 +39,11 @@ long cpuTicks(const std::string& statPath) {
     rest >> user >> system;
     return rest ? user + system : -1;
 }
+
+long peakResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}

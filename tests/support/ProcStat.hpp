@@ -13,3 +13,6 @@ std::string processStatPath(pid_t pid);
 
 // utime + stime in clock ticks from a stat file, or -1 when it cannot be read (the task is gone).
 long cpuTicks(const std::string& statPath);
+
+// Peak resident memory of process pid in KiB (VmHWM), or -1 when it cannot be read.
+long peakResidentKiB(pid_t pid);
