@@ -34,9 +34,12 @@ void restartRoundTripWhileConnected() {
 void pingIfDue() {
     if (!pingTimer.due())
         return;
-    sendWhole(RealtimeProtocol::ping());
+    const bool sent = sendWhole(RealtimeProtocol::ping());
     pingTimer.set(pingIntervalMs);
-    restartRoundTripWhileConnected();
+    // A ping that never left proves nothing about the connection: restarting the clock for it would
+    // keep a failed socket from ever timing out.
+    if (sent)
+        restartRoundTripWhileConnected();
 }
 
 // The pause after a packet caps the rate at one packet per 20 ms, but a ping that falls due during

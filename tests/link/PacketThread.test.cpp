@@ -239,7 +239,7 @@ TEST_F(PacketThreadTest, StalledPeerStillReceivesEveryPacketWhole) {
     EXPECT_TRUE(RealtimeLink::connected);
 }
 
-TEST_F(PacketThreadTest, PeerStalledPastTheLimitGetsAClosedSocketNotAHalfPacket) {
+TEST_F(PacketThreadTest, PeerStalledPastTheLimitGetsAClosedSocketNotAHalfPacketThenANewConnection) {
     ScriptedServer::Options options;
     options.receiveBuffer = 4096;
     ScriptedServer server(options);
@@ -259,9 +259,19 @@ TEST_F(PacketThreadTest, PeerStalledPastTheLimitGetsAClosedSocketNotAHalfPacket)
                     each == payload(RealtimeProtocol::ping()) ||
                     each == payload(RealtimeProtocol::whoami("Guest", "Guest")));
     ASSERT_TRUE(runFrames([&] { return out.count("Error") > 0; }));
-    std::lock_guard<std::mutex> lock(RealtimeLink::stateMutex);
-    EXPECT_EQ(statusText, "Error");
-    EXPECT_EQ(headerTargetColour.r, 204.f);
+    {
+        std::lock_guard<std::mutex> lock(RealtimeLink::stateMutex);
+        EXPECT_EQ(statusText, "Error");
+        EXPECT_EQ(headerTargetColour.r, 204.f);
+    }
+
+    // Pings cannot leave the failed socket, so the round trip times out and the link starts over.
+    ASSERT_TRUE(runFrames(
+        [&] { return server.accepted() == 2 && RealtimeLink::connectPhase == RealtimeLink::HandedOver; },
+        4s));
+    EXPECT_TRUE(RealtimeLink::connected);
+    EXPECT_EQ(out.count("Timed out, attempting to reconnect"), 1);
+    EXPECT_TRUE(server.waitForReceived(payload(RealtimeProtocol::whoami("Guest", "Guest")), 2));
 }
 
 TEST_F(PacketThreadTest, QuitEndsTheThreadAndClosesTheConnection) {
