@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -41,15 +43,8 @@ using Clock = std::chrono::steady_clock;
 // What must happen gets this long: the sanitizer builds are 5-10 times slower.
 constexpr auto patience = 10s;
 
-struct Entry {
-    std::string user;
-    std::string display;
-    std::uint16_t value = 0;
-    bool operator==(const Entry& o) const {
-        return user == o.user && display == o.display && value == o.value;
-    }
-};
-using Entries = std::vector<Entry>;
+// User, display name, and count or state.
+using Entries = std::vector<std::tuple<std::string, std::string, std::uint16_t>>;
 
 // One message from the server, decoded with the server's own reader.
 struct Packet {
@@ -58,9 +53,9 @@ struct Packet {
     Entries entries;         // deathindex, userstates
     // A user's count or state, or -1 when the list does not name the user.
     int valueOf(const std::string& user) const {
-        for (const auto& entry : entries)
-            if (entry.user == user)
-                return entry.value;
+        for (const auto& [key, display, value] : entries)
+            if (key == user)
+                return value;
         return -1;
     }
 };
@@ -76,8 +71,8 @@ bool decode(const std::string& data, Packet& packet) {
         if (!reader.u16(n))
             return false;
         packet.entries.resize(n);
-        for (auto& e : packet.entries)
-            if (!reader.str(e.user) || !reader.str(e.display) || !reader.u16(e.value))
+        for (auto& [user, display, value] : packet.entries)
+            if (!reader.str(user) || !reader.str(display) || !reader.u16(value))
                 return false;
     }
     return reader.atEnd();
@@ -499,12 +494,14 @@ TEST_F(ServerProcess, AdminChangesReachEveryClient) {
         status = reap(backup);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << slurp(dir_ + "/backup.out");
     sqlite3* db = nullptr;
-    sqlite3_stmt* select = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT total FROM tally", -1, &select, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(select), SQLITE_ROW);
-    const int copied = sqlite3_column_int(select, 0);
-    sqlite3_finalize(select);
+    int copied = -1;
+    EXPECT_EQ(sqlite3_open_v2(copy.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    const auto read = [](void* out, int, char** row, char**) {
+        *static_cast<int*>(out) = std::atoi(row[0]);
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, "SELECT total FROM tally", read, &copied, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
     sqlite3_close(db);
     EXPECT_TRUE(copied >= 501 && copied <= 501 + clicks) << copied << " after " << clicks << " clicks";
     EXPECT_EQ(admin({"backup", copy}, &output), 1) << "a backup overwrote a file";
