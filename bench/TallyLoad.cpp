@@ -2,6 +2,7 @@
 //
 //   brannoc-tally-load [--host A] [--port P] [--clients C] [--duration D] [--rate R]
 //                      [--per-address N] [--threads T] [--server-pid PID] [--seed S] [--named yes]
+//                      [--batch-ms N]
 //     Opens C connections to a running brannoc-server, N per source address (127.0.0.2 upwards,
 //     each socket bound before it connects, so the server's per-address cap holds as with real
 //     users). Each connection pings every 2 s from a random phase and reads everything (with
@@ -101,6 +102,10 @@ struct LoadOptions {
     double rate = 8;
     std::size_t perAddress = 50;
     std::size_t threads = 1;
+    // 0: each thread sleeps in epoll until a socket is ready, so every message the server sends
+    // may wake it (and, on a shared core, preempt the server mid-broadcast). N: each thread
+    // handles whatever is ready, then sleeps N ms; arrival times are then late by up to N ms.
+    unsigned batchMs = 0;
     bool named = false; // each load connection sends a whoami of its own, as a real client does
     pid_t serverPid = 0;
     unsigned seed = 1;
@@ -439,7 +444,16 @@ int runLoad(const LoadOptions& options) {
     std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
     for (auto& loop : loops) {
         guards.push_back(asio::make_work_guard(*loop));
-        threads.emplace_back([&io = *loop] { io.run(); });
+        threads.emplace_back([&io = *loop, batch = options.batchMs] {
+            if (batch == 0) {
+                io.run();
+                return;
+            }
+            while (!io.stopped()) {
+                io.poll();
+                std::this_thread::sleep_for(std::chrono::milliseconds(batch));
+            }
+        });
     }
     auto finish = [&] {
         counters.stopping = true;
@@ -530,13 +544,19 @@ int runLoad(const LoadOptions& options) {
         }
     }
     std::sort(delays.begin(), delays.end());
+    // Increments no connection received have no first delivery.
+    firstDelays.erase(std::remove(firstDelays.begin(), firstDelays.end(), 1e300), firstDelays.end());
     std::sort(firstDelays.begin(), firstDelays.end());
     std::sort(lastDelays.begin(), lastDelays.end());
 
     const int applied = incrementer.lastTotal - first;
-    std::printf(
-        "brannoc-tally-load: %zu clients (%zu addresses, %zu each), %zu thread(s), connected in %.1f s\n",
-        options.clients, addresses, options.perAddress, options.threads, connectSeconds);
+    std::printf("brannoc-tally-load: %zu %sclients (%zu addresses, %zu each), %zu thread(s) %s, connected in "
+                "%.1f s\n",
+                options.clients, options.named ? "named " : "", addresses, options.perAddress,
+                options.threads,
+                options.batchMs ? ("reading every " + std::to_string(options.batchMs) + " ms").c_str()
+                                : "woken by each message",
+                connectSeconds);
     std::printf("increments: %zu sent at %.0f/s, %d applied (total %d -> %d); connections lost: %zu; "
                 "deliveries by a later total (merged): %zu\n",
                 sent.size(), options.rate, applied, first, incrementer.lastTotal.load(), lostBeforeStop,
@@ -544,13 +564,13 @@ int runLoad(const LoadOptions& options) {
     if (applied != static_cast<int>(sent.size()))
         std::printf(
             "WARNING: the server refused increments (see its log): the figures below are not valid\n");
-    std::printf(
-        "\n| clients | pairs | missing | p50 ms | p99 ms | max ms | first conn p50 ms | last conn p50 ms | "
-        "last conn p99 ms |\n|---|---|---|---|---|---|---|---|---|\n");
-    std::printf("| %zu | %zu | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", options.clients,
+    std::printf("\n| clients | pairs | missing | p50 ms | p99 ms | max ms | first conn p50 ms | first conn "
+                "p99 ms | last conn p50 ms | "
+                "last conn p99 ms |\n|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| %zu | %zu | %zu | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", options.clients,
                 delays.size(), missing, percentile(delays, 50), percentile(delays, 99),
-                delays.empty() ? 0 : delays.back(), percentile(firstDelays, 50), percentile(lastDelays, 50),
-                percentile(lastDelays, 99));
+                delays.empty() ? 0 : delays.back(), percentile(firstDelays, 50), percentile(firstDelays, 99),
+                percentile(lastDelays, 50), percentile(lastDelays, 99));
     if (options.serverPid && serverAtStart.all >= 0 && serverBefore.all >= 0)
         std::printf("\nconnecting and settling (%.1f s): server CPU %.2f s\n", settled,
                     ticksToSeconds(serverBefore.all - serverAtStart.all));
@@ -745,6 +765,7 @@ int usage() {
     std::fprintf(
         stderr, "usage: brannoc-tally-load [--host A] [--port P] [--clients C] [--duration S] [--rate R]\n"
                 "                          [--per-address N] [--threads T] [--server-pid PID] [--seed S]\n"
+                "                          [--named yes] [--batch-ms N]\n"
                 "       brannoc-tally-load --durability K --server PATH [--port P] [--dir DIR] [--seed S]\n");
     return 2;
 }
@@ -783,6 +804,8 @@ int main(int argc, char** argv) {
             load.clients = n;
         } else if (arg == "--per-address" && n > 0) {
             load.perAddress = n;
+        } else if (arg == "--batch-ms" && n <= 100) {
+            load.batchMs = static_cast<unsigned>(n);
         } else if (arg == "--threads" && n > 0 && n <= 16) {
             load.threads = n;
         } else if (arg == "--server-pid" && n > 0) {

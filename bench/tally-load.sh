@@ -10,7 +10,8 @@
 # starts, kills (SIGKILL) and restarts the server 100 times on one database. Runs as root in a
 # private network namespace, so port 34567 and the addresses 127.0.0.X are its own. Everything it
 # starts is stopped on every way out. BRANNOC_SERVER overrides the server program;
-# BRANNOC_TALLY_LOAD_ARGS adds options to the load runs (e.g. "--threads 2" or "--named yes").
+# BRANNOC_TALLY_LOAD_ARGS adds options to the load runs (e.g. "--threads 2" or "--named yes");
+# BRANNOC_TALLY_ROUNDS sets the durability rounds after the load runs (0: none).
 set -eu
 
 build=${1:?usage: bench/tally-load.sh BUILD [seconds|durability] [clients...|rounds]}
@@ -74,5 +75,8 @@ for clients in "$@"; do
     pid=
     [ "$status" = 0 ] || echo "brannoc-tally-load: exit status $status" >&2
 done
-echo
-durability 100
+rounds=${BRANNOC_TALLY_ROUNDS:-100}
+if [ "$rounds" -gt 0 ]; then
+    echo
+    durability "$rounds"
+fi
