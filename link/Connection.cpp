@@ -24,6 +24,7 @@ sf::IpAddress (*resolveHost)() = &resolveRealtimeHost;
 namespace {
 
 constexpr std::int32_t timeOutMs = 2000;
+constexpr std::int32_t pingIntervalMs = 2000;
 // How often a connect under way looks at the quit flag; the attempt itself has no time limit.
 constexpr int quitCheckMs = 20;
 
@@ -162,17 +163,28 @@ void reconnectStep() {
     startConnectAttempt();
 }
 
+bool timedOut(std::int32_t elapsedMs, bool unanswered, bool isConnected) {
+    if (elapsedMs <= timeOutMs)
+        return false;
+    // The next ping is due as the clock passes the limit, so a ping that leaves a moment late on a
+    // busy machine would otherwise end a healthy link.
+    if (isConnected && !unanswered)
+        return elapsedMs > timeOutMs + pingIntervalMs;
+    return true;
+}
+
 void timeOutCheck() {
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         const auto elapsedMs = static_cast<std::int32_t>(roundTripClock.elapsedSeconds() * 1000.0);
-        if (elapsedMs <= timeOutMs)
+        if (!timedOut(elapsedMs, pingUnanswered, connected))
             return;
         // Cleared under the lock, so the packet thread cannot restart the clock after the reset.
         connected = false;
         reconnectPending = true;
         UserStateTable::markAllOffline();
         roundTripClock.resetStopped();
+        pingUnanswered = false;
     }
     ConsoleLog::writeLine("Timed out, attempting to reconnect");
     // A connect thread at work owns the socket; its attempt ends by itself.

@@ -2,6 +2,8 @@
 
 #include <SFML/Network/IpAddress.hpp>
 
+#include <cstdint>
+
 // The connection's lifecycle as the frame loop drives it. All on the main thread unless noted.
 namespace RealtimeLink {
 
@@ -25,8 +27,13 @@ void handOverStep();
 // After a lost connection: joins the packet thread and starts a new connect attempt.
 void reconnectStep();
 
-// Marks the connection lost when the round-trip clock passes 2000 ms. Leaves the socket to a
-// connect attempt under way; otherwise closes it.
+// Whether the link counts as lost: the round-trip clock shows more than 2000 ms, and either a ping
+// waits for its pong, the link is no longer connected, or no ping has left for a whole further
+// interval. A link whose last ping was answered is not lost because the next one leaves late.
+bool timedOut(std::int32_t elapsedMs, bool pingUnanswered, bool connected);
+
+// Marks the connection lost when timedOut says so. Leaves the socket to a connect attempt under
+// way; otherwise closes it.
 void timeOutCheck();
 
 // Sets the quit flag and joins both threads, promptly: a connect under way gives up, and a connect

@@ -40,6 +40,8 @@ void pingIfDue() {
     // keep a failed socket from ever timing out.
     if (sent)
         restartRoundTripWhileConnected();
+    std::lock_guard<std::mutex> lock(stateMutex);
+    pingUnanswered = true;
 }
 
 // The pause after a packet caps the rate at one packet per 20 ms, but a ping that falls due during
@@ -87,6 +89,7 @@ void applyPong() {
         return;
     const auto roundTrip = static_cast<std::int32_t>(roundTripClock.elapsedSeconds() * 1000.0);
     roundTripClock.restart();
+    pingUnanswered = false;
     pingMs = roundTrip;
 }
 
@@ -110,6 +113,7 @@ void serveConnection() {
         std::lock_guard<std::mutex> lock(stateMutex);
         roundTripClock.restart();
         lastDeathClock.restart();
+        pingUnanswered = false;
     }
     if (quitRequested) {
         disconnectSocket();

@@ -40,6 +40,7 @@ std::atomic<std::int32_t> pingMs{0};
 
 std::mutex stateMutex;
 Stopwatch roundTripClock;
+bool pingUnanswered = false;
 Stopwatch lastDeathClock;
 
 PingTimer pingTimer;

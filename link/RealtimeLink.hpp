@@ -46,6 +46,8 @@ extern std::atomic<std::int32_t> pingMs;
 // headerTargetColour. Held only to copy or change them, never while drawing or doing I/O.
 extern std::mutex stateMutex;
 extern Stopwatch roundTripClock;
+// Set when a "ping" is attempted, cleared by a "pong" and when a connection starts.
+extern bool pingUnanswered;
 extern Stopwatch lastDeathClock;
 
 extern PingTimer pingTimer;

@@ -45,10 +45,12 @@ void expectColour(HeaderColour colour, float r, float g, float b) {
 }
 
 // Moves the round-trip clock back so the next time-out check finds it past 2000 ms.
+// A ping that has waited 2.5 s for its pong.
 void ageRoundTripClock() {
     std::lock_guard<std::mutex> lock(stateMutex);
     roundTripClock.restart();
     roundTripClock.start -= 2500 * 1000000LL;
+    pingUnanswered = true;
 }
 
 bool handedOverAndConnected() {
@@ -150,6 +152,24 @@ TEST_F(ConnectionTest, FailedReconnectsFollowOneAnotherUntilTheServerIsBack) {
     EXPECT_TRUE(again.waitForReceived(whoamiGuest, 1));
     EXPECT_EQ(out.count("packet thread starting"), 2);
     EXPECT_FALSE(reconnectPending);
+}
+
+TEST(ConnectionTimeOut, ALateNextPingDoesNotEndALinkWhoseLastPingWasAnswered) {
+    struct Row {
+        std::int32_t elapsedMs;
+        bool unanswered;
+        bool connected;
+        bool lost;
+    };
+    const Row rows[] = {
+        {2000, true, true, false},  {2001, true, true, true},   // a ping waits past the limit
+        {2001, false, true, false}, {3500, false, true, false}, // the next ping is merely late
+        {4000, false, true, false}, {4001, false, true, true},  // no ping for a whole further interval
+        {2001, false, false, true}, {1500, true, false, false}, // already lost: the limit alone
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(timedOut(row.elapsedMs, row.unanswered, row.connected), row.lost)
+            << row.elapsedMs << " " << row.unanswered << " " << row.connected;
 }
 
 TEST_F(ConnectionTest, TimeOutMarksTheLinkLostAndTheNextFrameReconnects) {
