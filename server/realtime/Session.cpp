@@ -167,7 +167,9 @@ std::string Session::label() const {
 }
 
 std::optional<std::string> Session::overdue(Clock::time_point now) const {
-    if (now - lastRead_ >= pacing::idleLimit)
+    // Bytes waiting in the socket are not silence: a busy loop may just not have read them yet.
+    boost::system::error_code ec;
+    if (now - lastRead_ >= pacing::idleLimit && socket_.available(ec) == 0)
         return std::string("dropped: silent for 6 s");
     if (writing_ && now - writeSince_ >= pacing::writeStallLimit)
         return std::string("dropped: not reading for 10 s");
