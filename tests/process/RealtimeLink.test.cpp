@@ -625,7 +625,14 @@ TEST_F(RealtimeLinkProcess, OutlastsThousandsOfUsersAndRefusesFramesBeyondAnyRea
     ASSERT_TRUE(server.waitForConnections(3, patience));
     ASSERT_TRUE(waitForCount(server, 2, guestWhoami, 1, patience));
     EXPECT_EQ(countLines(client, "Disconnected"), 2u);
-    EXPECT_LT(peakResidentKiB(client.pid()) - peakBefore, 32 * 1024) << "KiB more at the peak";
+    // AddressSanitizer keeps freed blocks in quarantine (up to 256 MiB): bounded all the same, and
+    // still far below the 512 MiB that a client trusting the size would have taken in.
+#if defined(__SANITIZE_ADDRESS__)
+    const long growthLimitKiB = 320 * 1024;
+#else
+    const long growthLimitKiB = 32 * 1024;
+#endif
+    EXPECT_LT(peakResidentKiB(client.pid()) - peakBefore, growthLimitKiB) << "KiB more at the peak";
     closeClient(client);
 }
 
