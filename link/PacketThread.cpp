@@ -44,25 +44,17 @@ void pingIfDue() {
     pingUnanswered = true;
 }
 
-// The pause after a packet caps the rate at one packet per 20 ms, but a ping that falls due during
-// it still leaves on time: the last "pong" restarted the round-trip clock one round trip after its
-// "ping", so a ping later than that round trip would let the time-out end a healthy connection.
 // No packet is received until the whole pause is over.
 void pauseKeepingThePingOnTime() {
     const std::int64_t end = Stopwatch::steadyNow() + pauseAfterPacketNanos;
     for (;;) {
-        const std::int64_t left = end - Stopwatch::steadyNow();
-        if (left <= 0)
-            return;
-        const std::int64_t untilDue = pingTimer.nanosUntilDue();
-        if (!connected || untilDue >= left) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(left));
-            return;
-        }
-        if (untilDue > pingMarginNanos)
-            std::this_thread::sleep_for(std::chrono::nanoseconds(untilDue - pingMarginNanos));
-        else
+        const PauseStep step = pauseStep(end - Stopwatch::steadyNow(), pingTimer.nanosUntilDue(), connected);
+        if (step.pingNow)
             pingIfDue();
+        if (step.sleepNanos > 0)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(step.sleepNanos));
+        if (step.done)
+            return;
     }
 }
 
@@ -156,6 +148,18 @@ void serveConnection() {
 
 std::string bellPath() {
     return AssetStore::root + AssetStore::audioDir + "sound/boxingbell2.wav";
+}
+
+PauseStep pauseStep(std::int64_t nanosLeft, std::int64_t nanosUntilPingDue, bool isConnected) {
+    if (nanosLeft <= 0)
+        return {0, false, true};
+    if (!isConnected || nanosUntilPingDue >= nanosLeft)
+        return {nanosLeft, false, true};
+    // Wake a margin early, since a sleep may overshoot; inside the margin, ping (a ping that is not
+    // yet due is left to the next step).
+    if (nanosUntilPingDue > pingMarginNanos)
+        return {nanosUntilPingDue - pingMarginNanos, false, false};
+    return {0, true, false};
 }
 
 int idleWaitMs(std::int64_t nanosUntilPingDue) {

@@ -23,4 +23,14 @@ std::string bellPath();
 // margin before the ping falls due, and 0 (poll without waiting) inside that margin.
 int idleWaitMs(std::int64_t nanosUntilPingDue);
 
+// One step of the pause after a packet, which caps the rate at one packet per 20 ms but lets a
+// ping that falls due meanwhile leave on time: sleep for sleepNanos, or ping now; done ends the
+// pause after the sleep.
+struct PauseStep {
+    std::int64_t sleepNanos = 0;
+    bool pingNow = false;
+    bool done = false;
+};
+PauseStep pauseStep(std::int64_t nanosLeft, std::int64_t nanosUntilPingDue, bool connected);
+
 } // namespace RealtimeLink

@@ -138,6 +138,30 @@ TEST_F(PacketThreadTest, IdleWaitsEndBeforeThePingFallsDue) {
     EXPECT_EQ(RealtimeLink::idleWaitMs(2000 * ms), 5);
 }
 
+TEST_F(PacketThreadTest, APingFallingDueDuringThePauseAfterAPacketLeavesOnTime) {
+    using RealtimeLink::pauseStep;
+    struct Row {
+        std::int64_t left, untilDue;
+        bool connected;
+        std::int64_t sleep;
+        bool ping, done;
+    };
+    const Row rows[] = {
+        {0, 5 * ms, true, 0, false, true},              // the pause is over
+        {20 * ms, 25 * ms, true, 20 * ms, false, true}, // no ping due within it
+        {20 * ms, 1 * ms, false, 20 * ms, false, true}, // a lost link sends nothing more
+        {20 * ms, 10 * ms, true, 8 * ms, false, false}, // wake a margin before the ping
+        {12 * ms, 2 * ms, true, 0, true, false},        // inside the margin: ping
+        {12 * ms, -3 * ms, true, 0, true, false},       // overdue: ping at once
+    };
+    for (const auto& row : rows) {
+        const auto step = pauseStep(row.left, row.untilDue, row.connected);
+        EXPECT_EQ(step.sleepNanos, row.sleep) << row.left << " " << row.untilDue;
+        EXPECT_EQ(step.pingNow, row.ping) << row.left << " " << row.untilDue;
+        EXPECT_EQ(step.done, row.done) << row.left << " " << row.untilDue;
+    }
+}
+
 TEST_F(PacketThreadTest, ServesAConnectionThroughCutFramesFloodsAndAClose) {
     ScriptedServer server;
     connectAsGuest(server);

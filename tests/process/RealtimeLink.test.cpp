@@ -177,11 +177,7 @@ int pingLineRightEdge(const Screenshot& shot) {
 // --- The fixture.
 
 // The scripted server answers every "ping" on every connection with a "pong" 100 ms later, like a
-// server far away. It must answer: without answers the client's round-trip clock restarts only at
-// each "ping", microseconds after the ping timer, so the time-out fires whenever a "ping" leaves a
-// little late. And not at once: a "ping" that leaves later after its due moment than the last round
-// trip lets the time-out fire on a healthy connection, and on a loaded machine a ping may leave
-// milliseconds late; the tests here are not about that. (RealtimeLinkKeepalive answers at once.)
+// server far away: without answers every ping would wait for its pong until the time-out fires.
 class RealtimeLinkProcess : public ClientFixture {
 protected:
     void SetUp() override {
