@@ -4,43 +4,16 @@
 
 #include <string>
 
-namespace {
-
-std::string rgba(const sf::Color& c) {
-    return std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + "," +
-           std::to_string(c.a);
-}
-
-} // namespace
-
-TEST(ParseRankColour, ReadsThreeOrSixDigitsWithOrWithoutHash) {
-    EXPECT_EQ(rgba(parseRankColour("#1E90FF")), "30,144,255,255");
-    EXPECT_EQ(rgba(parseRankColour("1E90FF")), "30,144,255,255");
-    EXPECT_EQ(rgba(parseRankColour("1e90ff")), "30,144,255,255");
-    EXPECT_EQ(rgba(parseRankColour("F0A")), "255,0,170,255");
-    EXPECT_EQ(rgba(parseRankColour("#F0A")), "255,0,170,255");
-    // Digits past the sixth are ignored; alpha stays opaque.
-    EXPECT_EQ(rgba(parseRankColour("#FF000080")), "255,0,0,255");
-    // The short last piece is read as it stands, not doubled.
-    EXPECT_EQ(rgba(parseRankColour("ABCDE")), "171,205,14,255");
-    // Each piece reads only its leading hexadecimal digits.
-    EXPECT_EQ(rgba(parseRankColour("1Z00FF")), "1,0,255,255");
-    EXPECT_EQ(rgba(parseRankColour("1E90FF\r\n")), "30,144,255,255");
-}
-
-TEST(ParseRankColour, EmptyReplyIsA00) {
-    EXPECT_EQ(rgba(parseRankColour("")), "170,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour("#")), "170,0,0,255");
-}
-
-TEST(ParseRankColour, ChannelsWithoutDigitsAreZero) {
-    EXPECT_EQ(rgba(parseRankColour("F")), "255,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour("FA")), "255,170,0,255");
-    EXPECT_EQ(rgba(parseRankColour("ABCD")), "171,205,0,255");
-    EXPECT_EQ(rgba(parseRankColour("ZZZZZZ")), "0,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour("##1")), "0,17,0,255");
-    EXPECT_EQ(rgba(parseRankColour(" 1 2 3")), "0,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour("-1-1-1")), "0,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour(std::string("\0\0\0", 3))), "0,0,0,255");
-    EXPECT_EQ(rgba(parseRankColour("<html><body>Internal Server Error</body></html>")), "0,0,0,255");
+TEST(ParseRankColour, ReadsHexPiecesOfOneOrTwoDigitsWithOrWithoutHash) {
+    // Digits past the sixth are ignored; a short last piece is read as it stands, not doubled; each
+    // piece reads only its leading hexadecimal digits; the colour is always opaque.
+    const std::pair<std::string, sf::Uint32> rows[] = {
+        {"#1E90FF", 0x1E90FF},   {"1e90ff", 0x1E90FF}, {"1E90FF\r\n", 0x1E90FF},
+        {"#FF000080", 0xFF0000}, {"F0A", 0xFF00AA},    {"#F0A", 0xFF00AA},
+        {"F", 0xFF0000},         {"FA", 0xFFAA00},     {"ABCD", 0xABCD00},
+        {"ABCDE", 0xABCD0E},     {"", 0xAA0000},       {"#", 0xAA0000},
+        {"1Z00FF", 0x0100FF},    {"##1", 0x001100},    {"ZZZZZZ", 0},
+        {" 1 2 3", 0},           {"-1-1-1", 0},        {std::string("\0\0\0", 3), 0}};
+    for (const auto& [reply, rgb] : rows)
+        EXPECT_EQ(parseRankColour(reply), sf::Color(rgb << 8 | 0xFF)) << reply;
 }
