@@ -1,16 +1,5 @@
-#include "link/Connection.hpp"
-
-#include "link/RealtimeLink.hpp"
-#include "link/RealtimeProtocol.hpp"
-#include "link/StatusDisplay.hpp"
-#include "link/UserStateTable.hpp"
 #include "tests/link/LinkHarness.hpp"
-#include "web/UserProfile.hpp"
 
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,38 +7,23 @@ using namespace RealtimeLink;
 
 namespace {
 
-const std::string whoamiGuest = payload(RealtimeProtocol::whoami("Guest", "Guest"));
-
-bool noThread(std::thread&, const char*, void (*)()) {
-    return false;
+// The time-out check as it would run ten seconds from now: any clock left running times out.
+void timeOutCheckTenSecondsOn() {
+    fakeNow = Stopwatch::steadyNow() + 10'000 * ms;
+    useFakeClock(true);
+    timeOutCheck();
+    useFakeClock(false);
 }
 
 bool noPacketThread(std::thread& thread, const char* name, void (*body)()) {
     return std::string(name) != "brannoc-packets" && startNamedThread(thread, name, body);
 }
 
-std::string shownText() {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return statusText;
-}
-
-HeaderColour shownColour() {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return headerTargetColour;
-}
-
-void expectColour(HeaderColour colour, float r, float g, float b) {
-    EXPECT_EQ(colour.r, r);
-    EXPECT_EQ(colour.g, g);
-    EXPECT_EQ(colour.b, b);
-}
-
-// Moves the round-trip clock back so the next time-out check finds it past 2000 ms.
-// A ping that has waited 2.5 s for its pong.
+// A ping that has waited 2.5 s for its pong: the next time-out check finds it past 2000 ms.
 void ageRoundTripClock() {
     std::lock_guard<std::mutex> lock(stateMutex);
     roundTripClock.restart();
-    roundTripClock.start -= 2500 * 1000000LL;
+    roundTripClock.start -= 2500 * ms;
     pingUnanswered = true;
 }
 
@@ -62,62 +36,46 @@ std::atomic<bool> lookupStarted{false};
 std::atomic<bool> lookupReleased{false};
 sf::IpAddress hangingLookup() {
     lookupStarted = true;
-    while (!lookupReleased)
-        std::this_thread::sleep_for(1ms);
+    waitUntil([] { return lookupReleased.load(); }, 60s, 1ms);
     return sf::IpAddress::LocalHost;
 }
 
-class ConnectionTest : public testing::Test {
-protected:
-    void SetUp() override { resetLink(); }
-    void TearDown() override {
-        resetLink();
-        currentUser = UserProfile{};
-    }
-
-    StdoutCapture out;
-};
+using ConnectionTest = LinkTest;
 
 } // namespace
 
 TEST_F(ConnectionTest, RefreshShowsTheLinkStateAndTheUser) {
-    connectPhase = Connecting;
-    refreshStatusDisplay();
-    EXPECT_EQ(shownText(), "Connecting...");
-    expectColour(shownColour(), 0.f, 96.f, 204.f);
-
-    connectPhase = HandedOver;
-    connected = true;
-    refreshStatusDisplay();
-    EXPECT_EQ(shownText(), "Guest");
-    expectColour(shownColour(), 0.f, 96.f, 204.f);
-
-    connected = false;
-    refreshStatusDisplay();
-    EXPECT_EQ(shownText(), "Failed to connect!");
-    expectColour(shownColour(), 255.f, 0.f, 0.f);
-
     // A signed-in user sees the display name even while connecting, in the rank colour; with the
     // service out of reach that colour is "A00".
-    currentUser.id = 12;
-    currentUser.displayName = "Mira Vale";
-    connectPhase = Connecting;
-    refreshStatusDisplay();
-    EXPECT_EQ(shownText(), "Mira Vale");
-    expectColour(shownColour(), 136.f, 0.f, 0.f);
+    const struct {
+        ConnectPhase phase;
+        bool connected, signedIn;
+        const char* shown;
+    } rows[] = {
+        {Connecting, false, false, "Connecting... 0 96 204"},
+        {HandedOver, true, false, "Guest 0 96 204"},
+        {HandedOver, false, false, "Failed to connect! 255 0 0"},
+        {Connecting, false, true, "Mira Vale 136 0 0"},
+    };
+    for (const auto& row : rows) {
+        connectPhase = row.phase;
+        connected = row.connected;
+        currentUser.id = row.signedIn ? 12 : -1;
+        currentUser.displayName = row.signedIn ? "Mira Vale" : "Guest";
+        refreshStatusDisplay();
+        EXPECT_EQ(shown(), row.shown);
+    }
     EXPECT_EQ(statusAvatar.getTexture(), &currentUser.avatar);
 }
 
 TEST_F(ConnectionTest, RefusedFirstAttemptIsFinalForTheRun) {
     startUp();
-    refreshStatusDisplay();
     ASSERT_TRUE(runFrames([] { return connectPhase == HandedOver; }));
     EXPECT_FALSE(connected);
-    EXPECT_EQ(shownText(), "Failed to connect!");
-    expectColour(shownColour(), 255.f, 0.f, 0.f);
+    EXPECT_EQ(shown(), "Failed to connect! 255 0 0");
 
-    // Long enough for a time-out to show if the stopped clock ever ran.
-    runFrames([] { return false; }, 2500ms);
+    timeOutCheckTenSecondsOn();
+    reconnectStep();
     EXPECT_EQ(out.lines(), std::vector<std::string>{"packet thread starting"});
     EXPECT_FALSE(reconnectPending);
     EXPECT_EQ(pingMs, 0);
@@ -125,43 +83,35 @@ TEST_F(ConnectionTest, RefusedFirstAttemptIsFinalForTheRun) {
     EXPECT_EQ(lastDeathClock.elapsedSeconds(), 0.0);
 }
 
-TEST_F(ConnectionTest, ServerCloseLeadsToOneReconnectAndASecondWhoami) {
-    ScriptedServer server;
-    connectAsGuest(server);
-    server.closeConnection();
-    ASSERT_TRUE(runFrames([&] { return server.accepted() == 2 && handedOverAndConnected(); }));
-    ASSERT_TRUE(server.waitForReceived(whoamiGuest, 2));
-    EXPECT_FALSE(reconnectPending);
-    EXPECT_EQ(out.lines(),
-              (std::vector<std::string>{"packet thread starting", "Disconnected",
-                                        "Attempting to reconnect...", "packet thread starting"}));
-    EXPECT_EQ(shownText(), "Guest");
-}
-
-TEST_F(ConnectionTest, FailedReconnectsFollowOneAnotherUntilTheServerIsBack) {
+TEST_F(ConnectionTest, ServerCloseReconnectsOnceAndFailedReconnectsRepeatUntilTheServerIsBack) {
     {
         ScriptedServer server;
         connectAsGuest(server);
+        server.closeConnection();
+        ASSERT_TRUE(runFrames([&] { return server.accepted() == 2 && handedOverAndConnected(); }));
+        ASSERT_TRUE(server.waitForReceived(guestWhoami, 2));
+        EXPECT_FALSE(reconnectPending);
+        EXPECT_EQ(out.lines(),
+                  (std::vector<std::string>{"packet thread starting", "Disconnected",
+                                            "Attempting to reconnect...", "packet thread starting"}));
+        EXPECT_EQ(shown(), "Guest 0 96 204");
     }
-    ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") >= 3; }));
-    EXPECT_EQ(out.count("packet thread starting"), 1) << "a failed reconnect hands nothing over";
+    ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") >= 4; }));
+    EXPECT_EQ(out.count("packet thread starting"), 2) << "a failed reconnect hands nothing over";
     EXPECT_TRUE(reconnectPending);
 
     ScriptedServer again;
     ASSERT_TRUE(runFrames(handedOverAndConnected));
-    EXPECT_TRUE(again.waitForReceived(whoamiGuest, 1));
-    EXPECT_EQ(out.count("packet thread starting"), 2);
+    EXPECT_TRUE(again.waitForReceived(guestWhoami, 1));
+    EXPECT_EQ(out.count("packet thread starting"), 3);
     EXPECT_FALSE(reconnectPending);
 }
 
 TEST(ConnectionTimeOut, ALateNextPingDoesNotEndALinkWhoseLastPingWasAnswered) {
-    struct Row {
+    const struct {
         std::int32_t elapsedMs;
-        bool unanswered;
-        bool connected;
-        bool lost;
-    };
-    const Row rows[] = {
+        bool unanswered, connected, lost;
+    } rows[] = {
         {2000, true, true, false},  {2001, true, true, true},   // a ping waits past the limit
         {2001, false, true, false}, {3500, false, true, false}, // the next ping is merely late
         {4000, false, true, false}, {4001, false, true, true},  // no ping for a whole further interval
@@ -172,12 +122,11 @@ TEST(ConnectionTimeOut, ALateNextPingDoesNotEndALinkWhoseLastPingWasAnswered) {
             << row.elapsedMs << " " << row.unanswered << " " << row.connected;
 }
 
-TEST_F(ConnectionTest, TimeOutMarksTheLinkLostAndTheNextFrameReconnects) {
+TEST_F(ConnectionTest, TimeOutMarksTheLinkLostTheNextFrameReconnectsAndQuitCloses) {
     ScriptedServer server;
     connectAsGuest(server);
-    sf::Packet states = serverPacket("userstates");
-    states << sf::Uint16(1) << std::string("bob") << std::string("Bob") << sf::Uint16(1);
-    server.send(states);
+    server.send(serverPacket("userstates")
+                << sf::Uint16(1) << std::string("bob") << std::string("Bob") << sf::Uint16(1));
     ASSERT_TRUE(runFrames([] {
         std::lock_guard<std::mutex> lock(stateMutex);
         return UserStateTable::entries["bob"].state == 1;
@@ -191,24 +140,26 @@ TEST_F(ConnectionTest, TimeOutMarksTheLinkLostAndTheNextFrameReconnects) {
     {
         std::lock_guard<std::mutex> lock(stateMutex);
         EXPECT_EQ(UserStateTable::entries["bob"].state, 0u);
-        EXPECT_EQ(roundTripClock.elapsedSeconds(), 0.0);
     }
     // The socket is closed at once; the old packet thread leaves the clock stopped as it goes.
-    while (server.closedByClient() == 0)
-        std::this_thread::sleep_for(5ms);
-    std::this_thread::sleep_for(50ms);
-    timeOutCheck();
+    ASSERT_TRUE(waitUntil([&] { return server.closedByClient() == 1 && !threadNamed("brannoc-packets"); }));
+    packetThread.join();
+    timeOutCheckTenSecondsOn();
     EXPECT_EQ(out.count("Timed out, attempting to reconnect"), 1);
 
     ASSERT_TRUE(runFrames([&] { return server.accepted() == 2 && handedOverAndConnected(); }));
-    EXPECT_TRUE(server.waitForReceived(whoamiGuest, 2));
+    EXPECT_TRUE(server.waitForReceived(guestWhoami, 2));
     EXPECT_EQ(out.count("Attempting to reconnect..."), 1);
+
+    // Quit ends the packet thread and closes the connection between packets.
+    shutdown();
+    EXPECT_FALSE(packetThread.joinable());
+    ASSERT_TRUE(waitUntil([&] { return server.closedByClient() == 2; }));
+    EXPECT_FALSE(server.sawCutPacket());
 }
 
 TEST_F(ConnectionTest, TimeOutWhileConnectingLeavesTheAttemptAlone) {
-    ScriptedServer::Options options;
-    options.backlog = 0;
-    ScriptedServer server(options);
+    ScriptedServer server(0);
     connectAsGuest(server);
 
     // One waiting connection fills a zero backlog: the next attempt's SYNs are dropped and its
@@ -216,10 +167,7 @@ TEST_F(ConnectionTest, TimeOutWhileConnectingLeavesTheAttemptAlone) {
     server.setAccepting(false);
     std::this_thread::sleep_for(50ms);
     const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(34567);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = realtimeAddress();
     ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     server.closeConnection();
     ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") == 1; }));
@@ -231,27 +179,30 @@ TEST_F(ConnectionTest, TimeOutWhileConnectingLeavesTheAttemptAlone) {
     EXPECT_EQ(out.count("Timed out, attempting to reconnect"), 1);
     EXPECT_EQ(connectPhase, Connecting);
 
+    // The attempt's socket must not have been closed under it: packets still arrive on it.
     server.setAccepting(true);
     ASSERT_TRUE(runFrames([&] { return server.accepted() == 3 && handedOverAndConnected(); }, 10s));
-    EXPECT_TRUE(server.waitForReceived(whoamiGuest, 2));
-    runFrames([] { return false; }, 200ms);
-    EXPECT_EQ(out.count("Error"), 0) << "the attempt's socket was closed under it";
+    EXPECT_TRUE(server.waitForReceived(guestWhoami, 2));
+    server.send(serverPacket("deathcount") << sf::Uint16(5));
+    EXPECT_TRUE(runFrames([] { return deathTotal == 5 || !connected; }));
+    EXPECT_EQ(out.count("Error"), 0);
+    EXPECT_EQ(out.count("Attempting to reconnect..."), 1);
     EXPECT_TRUE(connected);
     close(filler);
 }
 
 TEST_F(ConnectionTest, ThreadsThatCannotStartCountAsFailedAttempts) {
-    startThread = &noThread;
+    startThread = [](std::thread&, const char*, void (*)()) { return false; };
     startUp();
     ASSERT_TRUE(runFrames([] { return connectPhase == HandedOver; }));
-    EXPECT_EQ(shownText(), "Failed to connect!");
-    runFrames([] { return false; }, 300ms);
-    EXPECT_EQ(out.count("Attempting to reconnect..."), 0);
+    EXPECT_EQ(shown(), "Failed to connect! 255 0 0");
+    reconnectStep();
+    EXPECT_FALSE(reconnectPending) << "the first attempt is final";
     resetLink();
 
     ScriptedServer server;
     connectAsGuest(server);
-    startThread = &noThread;
+    startThread = [](std::thread&, const char*, void (*)()) { return false; };
     server.closeConnection();
     ASSERT_TRUE(runFrames([&] { return out.count("Attempting to reconnect...") >= 3; }));
     EXPECT_FALSE(connected);

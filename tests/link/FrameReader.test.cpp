@@ -2,36 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
-struct Outcome {
-    std::vector<std::string> frames;
-    bool tooLarge = false;
-};
-
-// Feeds the stream to a reader in reads of at most chunk bytes, as the receive loop does.
-Outcome readStream(const std::string& stream, std::size_t chunk) {
+// The frames a reader finds in the stream fed in reads of at most chunk bytes, as the receive
+// loop does; a refused prefix ends the list with "too large".
+std::vector<std::string> readStream(const std::string& stream, std::size_t chunk) {
     FrameReader reader;
-    Outcome outcome;
-    for (std::size_t at = 0; at < stream.size() && !outcome.tooLarge;) {
+    std::vector<std::string> frames;
+    for (std::size_t at = 0; at < stream.size();) {
         const std::size_t n = std::min(reader.wanted(chunk), stream.size() - at);
         const FrameReader::Progress progress = reader.take(stream.data() + at, n);
         at += n;
+        if (progress == FrameReader::Progress::TooLarge)
+            return frames.push_back("too large"), frames;
         if (progress == FrameReader::Progress::Whole) {
-            outcome.frames.emplace_back(reader.body().begin(), reader.body().end());
+            frames.emplace_back(reader.body().begin(), reader.body().end());
             reader.clear();
         }
-        outcome.tooLarge = progress == FrameReader::Progress::TooLarge;
     }
-    return outcome;
+    return frames;
 }
 
 std::string prefix(std::uint32_t size) {
-    return {static_cast<char>(size >> 24), static_cast<char>(size >> 16), static_cast<char>(size >> 8),
-            static_cast<char>(size)};
+    return {char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
 }
 
 } // namespace
@@ -43,21 +36,16 @@ TEST(FrameReader, SplitsTheStreamIntoFramesAndRefusesOversizedOnesAtTheirPrefix)
         std::string stream;
         std::size_t chunk;
         std::vector<std::string> frames;
-        bool tooLarge;
     } cases[] = {
-        {"byte by byte", three, 1, {"abc", "", "z"}, false},
-        {"large reads stop at each frame's end", three, 16384, {"abc", "", "z"}, false},
-        {"a frame of the limit is waited for", prefix(16u << 20) + "abc", 16384, {}, false},
-        {"one byte over the limit is refused with no body", prefix((16u << 20) + 1), 16384, {}, true},
+        {"byte by byte", three, 1, {"abc", "", "z"}},
+        {"large reads stop at each frame's end", three, 16384, {"abc", "", "z"}},
+        {"a frame of the limit is waited for", prefix(16u << 20) + "abc", 16384, {}},
+        {"one byte over the limit is refused with no body", prefix((16u << 20) + 1), 16384, {"too large"}},
         {"4 GiB after a good frame",
          prefix(1) + "z" + prefix(0xFFFFFFFFu) + std::string(64, 'x'),
          7,
-         {"z"},
-         true},
+         {"z", "too large"}},
     };
-    for (const auto& each : cases) {
-        const Outcome outcome = readStream(each.stream, each.chunk);
-        EXPECT_EQ(outcome.frames, each.frames) << each.what;
-        EXPECT_EQ(outcome.tooLarge, each.tooLarge) << each.what;
-    }
+    for (const auto& each : cases)
+        EXPECT_EQ(readStream(each.stream, each.chunk), each.frames) << each.what;
 }

@@ -1,22 +1,12 @@
 #include "tests/link/LinkHarness.hpp"
 
-#include "link/Connection.hpp"
-#include "link/RealtimeLink.hpp"
-#include "link/RealtimeProtocol.hpp"
-#include "link/StatusDisplay.hpp"
-#include "link/UserStateTable.hpp"
-
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,10 +41,13 @@ std::vector<std::string> StdoutCapture::lines() const {
 }
 
 int StdoutCapture::count(const std::string& line) const {
-    int n = 0;
-    for (const std::string& each : lines())
-        n += each == line;
-    return n;
+    const std::vector<std::string> all = lines();
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
+}
+
+std::int64_t fakeNow = 0;
+void useFakeClock(bool fake) {
+    Stopwatch::clock = fake ? +[] { return fakeNow; } : &Stopwatch::steadyNow;
 }
 
 void resetLink() {
@@ -90,33 +83,39 @@ bool threadNamed(const std::string& name) {
     return found;
 }
 
-bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
-        RealtimeLink::handOverStep();
-        RealtimeLink::reconnectStep();
-        RealtimeLink::timeOutCheck();
-        std::this_thread::sleep_for(16ms);
+        std::this_thread::sleep_for(step);
     }
     return true;
 }
 
-ScriptedServer::ScriptedServer() : ScriptedServer(Options{}) {}
+bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return waitUntil(
+        [&] {
+            if (done())
+                return true;
+            RealtimeLink::handOverStep();
+            RealtimeLink::reconnectStep();
+            RealtimeLink::timeOutCheck();
+            return false;
+        },
+        limit, 16ms);
+}
 
-ScriptedServer::ScriptedServer(Options options) : options_(options) {
+ScriptedServer::ScriptedServer(int backlog, int receiveBuffer) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int yes = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (options_.receiveBuffer > 0)
-        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &options_.receiveBuffer, sizeof options_.receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(34567);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (receiveBuffer > 0)
+        setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address = realtimeAddress();
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, options_.backlog) != 0)
+        listen(listener_, backlog) != 0)
         std::perror("scripted server");
     thread_ = std::thread([this] { serve(); });
 }
@@ -147,7 +146,6 @@ void ScriptedServer::serve() {
             connection_ = fd;
             pending.clear();
             ++accepted_;
-            changed_.notify_all();
         }
         if (fds[1].revents)
             readFrom(fds[1].fd, pending);
@@ -166,26 +164,24 @@ void ScriptedServer::readFrom(int fd, std::string& pending) {
                 connection_ = -1;
             }
             ++closedByClient_;
-            changed_.notify_all();
         }
         return;
     }
     pending.append(buffer, static_cast<std::size_t>(got));
     while (pending.size() >= 4) {
-        const auto* size = reinterpret_cast<const unsigned char*>(pending.data());
-        const std::size_t length = (std::size_t{size[0]} << 24) | (std::size_t{size[1]} << 16) |
-                                   (std::size_t{size[2]} << 8) | size[3];
+        std::uint32_t length = 0;
+        std::memcpy(&length, pending.data(), 4);
+        length = ntohl(length);
         if (pending.size() < 4 + length)
             break;
         std::string body = pending.substr(4, length);
         pending.erase(0, 4 + length);
-        if (options_.answerPings && body == payload(RealtimeProtocol::ping())) {
+        if (body == pingPayload) {
             const std::vector<char> pong = RealtimeProtocol::frame(serverPacket("pong"));
             ::send(fd, pong.data(), pong.size(), MSG_NOSIGNAL);
         }
         received_.push_back(std::move(body));
     }
-    changed_.notify_all();
 }
 
 std::vector<std::string> ScriptedServer::received() const {
@@ -193,21 +189,13 @@ std::vector<std::string> ScriptedServer::received() const {
     return received_;
 }
 
-int ScriptedServer::countReceived(const std::string& wanted) const {
-    int n = 0;
-    for (const std::string& each : received())
-        n += each == wanted;
-    return n;
-}
-
 bool ScriptedServer::waitForReceived(const std::string& wanted, int times, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (countReceived(wanted) < times) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return waitUntil(
+        [&] {
+            const std::vector<std::string> all = received();
+            return std::count(all.begin(), all.end(), wanted) >= times;
+        },
+        limit);
 }
 
 void ScriptedServer::sendBytes(const std::string& bytes) {
@@ -227,9 +215,16 @@ void ScriptedServer::closeConnection() {
     connection_ = -1;
 }
 
+sockaddr_in realtimeAddress() {
+    return sockaddr_in{AF_INET, htons(34567), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
 std::string payload(const sf::Packet& packet) {
     return std::string(static_cast<const char*>(packet.getData()), packet.getDataSize());
 }
+
+const std::string guestWhoami = payload(RealtimeProtocol::whoami("Guest", "Guest"));
+const std::string pingPayload = payload(RealtimeProtocol::ping());
 
 sf::Packet serverPacket(const std::string& name) {
     sf::Packet packet;
@@ -241,5 +236,12 @@ void connectAsGuest(ScriptedServer& server) {
     RealtimeLink::startUp();
     ASSERT_TRUE(runFrames([] { return RealtimeLink::connectPhase == RealtimeLink::HandedOver; }));
     ASSERT_TRUE(RealtimeLink::connected);
-    ASSERT_TRUE(server.waitForReceived(payload(RealtimeProtocol::whoami("Guest", "Guest")), 1));
+    ASSERT_TRUE(server.waitForReceived(guestWhoami, 1));
+}
+
+std::string shown() {
+    std::lock_guard<std::mutex> lock(RealtimeLink::stateMutex);
+    const HeaderColour c = headerTargetColour;
+    return statusText + " " + std::to_string(int(c.r)) + " " + std::to_string(int(c.g)) + " " +
+           std::to_string(int(c.b));
 }

@@ -1,10 +1,18 @@
 #pragma once
 
+#include "link/Connection.hpp"
+#include "link/RealtimeLink.hpp"
+#include "link/RealtimeProtocol.hpp"
+#include "link/StatusDisplay.hpp"
+#include "link/UserStateTable.hpp"
+#include "web/UserProfile.hpp"
+
 #include <SFML/Network/Packet.hpp>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -30,29 +38,44 @@ private:
 // The link's process-wide state back to its start values; stops any link thread first.
 void resetLink();
 
+constexpr std::int64_t ms = 1000000;
+// Stopwatch::clock reads fakeNow while this holds; otherwise the steady clock.
+extern std::int64_t fakeNow;
+void useFakeClock(bool fake);
+
+// Each test starts and ends with the link reset, the guest signed in and the steady clock.
+class LinkTest : public testing::Test {
+protected:
+    void SetUp() override { resetLink(); }
+    void TearDown() override {
+        resetLink();
+        currentUser = UserProfile{};
+        useFakeClock(false);
+    }
+
+    StdoutCapture out;
+};
+
 // Whether a thread of this process carries the name.
 bool threadNamed(const std::string& name);
 
-// Runs the link's per-frame steps (hand-over, reconnect, time-out) every 16 ms until done() holds
-// or the time is up. Returns whether done() held.
+// Polls done() every step until it holds (true) or the time is up (false).
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s,
+               std::chrono::milliseconds step = 5ms);
+
+// As waitUntil, running the link's per-frame steps (hand-over, reconnect, time-out) every 16 ms.
 bool runFrames(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s);
 
 // The realtime server's side, scripted by the test: listens on 127.0.0.1:34567, keeps the newest
-// connection, records each whole packet it receives and answers "ping" with "pong" if asked to.
+// connection, records each whole packet it receives and answers "ping" with "pong".
 class ScriptedServer {
 public:
-    struct Options {
-        bool answerPings = true;
-        int backlog = 16;
-        int receiveBuffer = 0; // SO_RCVBUF for accepted connections; 0 keeps the default
-    };
-    ScriptedServer();
-    explicit ScriptedServer(Options options);
+    // receiveBuffer: SO_RCVBUF for accepted connections; 0 keeps the default.
+    explicit ScriptedServer(int backlog = 16, int receiveBuffer = 0);
     ~ScriptedServer();
 
     // Payloads received so far on every connection, in order.
     std::vector<std::string> received() const;
-    int countReceived(const std::string& payload) const;
     bool waitForReceived(const std::string& payload, int times, std::chrono::milliseconds limit = 5s);
     int accepted() const { return accepted_; }
     // Connections that the client has closed.
@@ -65,13 +88,11 @@ public:
     void closeConnection();
     void setReading(bool reading) { reading_ = reading; }
     void setAccepting(bool accepting) { accepting_ = accepting; }
-    int listenHandle() const { return listener_; }
 
 private:
     void serve();
     void readFrom(int fd, std::string& pending);
 
-    Options options_;
     int listener_ = -1;
     int connection_ = -1;
     std::atomic<bool> stop_{false};
@@ -81,17 +102,23 @@ private:
     std::atomic<int> closedByClient_{0};
     std::atomic<bool> sawCutPacket_{false};
     mutable std::mutex mutex_; // connection_ writes and received_
-    std::condition_variable changed_;
     std::vector<std::string> received_;
     std::thread thread_;
 };
 
 // The payload of a client packet, as the server reads it.
 std::string payload(const sf::Packet& packet);
+extern const std::string guestWhoami, pingPayload;
 
 // Start-up and hand-over as the entry and the frame loop do them, until the guest's "whoami" has
 // reached the server. Fails the test (fatally) when it does not get that far.
 void connectAsGuest(ScriptedServer& server);
 
-// Builds a server packet from its fields: strings and 16-bit numbers.
+// The status text and the header colour, as "text r g b".
+std::string shown();
+
+// 127.0.0.1 on the realtime port.
+sockaddr_in realtimeAddress();
+
+// A server packet holding just its name; callers stream the other fields after it.
 sf::Packet serverPacket(const std::string& name);

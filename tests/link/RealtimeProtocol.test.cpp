@@ -9,15 +9,6 @@ using RealtimeProtocol::Kind;
 
 namespace {
 
-std::string wire(const sf::Packet& packet) {
-    const std::vector<char> bytes = RealtimeProtocol::frame(packet);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::string str(const char* bytes, std::size_t size) {
-    return std::string(bytes, size);
-}
-
 RealtimeProtocol::ServerMessage readBytes(const std::string& bytes) {
     sf::Packet packet;
     packet.append(bytes.data(), bytes.size());
@@ -27,13 +18,11 @@ RealtimeProtocol::ServerMessage readBytes(const std::string& bytes) {
 // Field encodings written by hand, so the tests do not lean on the writer they check.
 std::string field(const std::string& text) {
     const auto n = static_cast<std::uint32_t>(text.size());
-    std::string out{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                    static_cast<char>(n)};
-    return out + text;
+    return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + text;
 }
 
 std::string u16(std::uint16_t value) {
-    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
+    return {char(value >> 8), char(value & 0xFF)};
 }
 
 } // namespace
@@ -47,7 +36,8 @@ TEST(RealtimeProtocol, WritesAndReadsEveryMessageAsTheSharedVectorsSay) {
                                       : name == "increment"
                                           ? RealtimeProtocol::increment()
                                           : RealtimeProtocol::whoami(fields[1].text, fields[2].text);
-            EXPECT_EQ(wire(packet), vector.frame) << vector.what;
+            const std::vector<char> bytes = RealtimeProtocol::frame(packet);
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), vector.frame) << vector.what;
             continue;
         }
         const auto message = readBytes(vector.frame.substr(4));
@@ -57,7 +47,7 @@ TEST(RealtimeProtocol, WritesAndReadsEveryMessageAsTheSharedVectorsSay) {
                                                      : Kind::UserStates;
         ASSERT_EQ(message.kind, expected) << vector.what;
         if (expected == Kind::DeathCount) {
-            EXPECT_EQ(message.total, fields[1].number);
+            EXPECT_EQ(message.total, fields[1].number) << vector.what;
         }
         if (expected == Kind::DeathIndex || expected == Kind::UserStates) {
             ASSERT_EQ(message.entries.size(), fields[1].number) << vector.what;
@@ -68,42 +58,39 @@ TEST(RealtimeProtocol, WritesAndReadsEveryMessageAsTheSharedVectorsSay) {
             }
         }
     }
-    // Extra fields after "pong" are ignored, whatever they are.
-    EXPECT_EQ(readBytes(field("pong") + field("extra") + u16(3) + "\x01").kind, Kind::Pong);
 }
 
-TEST(RealtimeProtocol, NamesMatchAsExactBytes) {
-    for (const std::string name : {"Deathcount", "deathcounT", "deathcount ", "deathcounts", "deathcoun",
-                                   "ping", "whoami", "increment", "PONG", ""}) {
-        EXPECT_EQ(readBytes(field(name) + u16(5)).kind, Kind::Unknown) << name;
-    }
-    // A name with an embedded NUL is not "pong" either.
-    EXPECT_EQ(readBytes(field(std::string("pong\0", 5))).kind, Kind::Unknown);
-    EXPECT_EQ(readBytes("").kind, Kind::Unknown);
-    // A name whose length runs past the packet reads as no name at all.
-    EXPECT_EQ(readBytes(str("\0\0\0\x0a"
-                            "death",
-                            9))
-                  .kind,
-              Kind::Unknown);
-}
-
-TEST(RealtimeProtocol, TruncatedPacketsAreRejectedWhole) {
-    EXPECT_EQ(readBytes(field("deathcount")).kind, Kind::Truncated);
-    EXPECT_EQ(readBytes(field("deathcount") + "\x01").kind, Kind::Truncated);
-    EXPECT_EQ(readBytes(field("deathindex")).kind, Kind::Truncated);
-
+TEST(RealtimeProtocol, NamesMatchAsExactBytesAndTruncatedPacketsAreRejectedWhole) {
     const std::string first = field("bob") + field("Bob") + u16(1);
-    // A list shorter than its count keeps none of its entries, not even the complete first one.
-    for (const std::string& cut : {first, first + field("carol"), first + field("carol") + field("Carol"),
-                                   first + field("carol") + "\0\0",
-                                   first + str("\0\0\0\x09"
-                                               "car",
-                                               7)}) {
-        auto message = readBytes(field("userstates") + u16(2) + cut);
-        EXPECT_EQ(message.kind, Kind::Truncated) << cut.size();
-        EXPECT_TRUE(message.entries.empty());
+    const std::string userstates2 = field("userstates") + u16(2) + first;
+    struct Row {
+        std::string bytes;
+        Kind kind;
+    };
+    std::vector<Row> rows = {
+        {field(std::string("pong\0", 5)), Kind::Unknown},
+        {"", Kind::Unknown},
+        {field("deathcount").substr(0, 9), Kind::Unknown}, // a name running past the packet is none
+        {field("pong") + field("extra") + u16(3) + "\x01", Kind::Pong}, // extra fields are ignored
+        {field("deathcount"), Kind::Truncated},
+        {field("deathcount") + "\x01", Kind::Truncated},
+        {field("deathindex"), Kind::Truncated},
+        // A list shorter than its count keeps none of its entries, not even the complete first one.
+        {userstates2, Kind::Truncated},
+        {userstates2 + field("carol"), Kind::Truncated},
+        {userstates2 + field("carol") + field("Carol"), Kind::Truncated},
+        {userstates2 + field("carol") + std::string(2, '\0'), Kind::Truncated},
+        {userstates2 + field("carolynne").substr(0, 7), Kind::Truncated},
+        {field("deathindex") + u16(1) + first + "junk", Kind::DeathIndex}, // unread bytes after a whole list
+    };
+    for (const std::string name : {"Deathcount", "deathcounT", "deathcount ", "deathcounts", "deathcoun",
+                                   "ping", "whoami", "increment", "PONG", ""})
+        rows.push_back({field(name) + u16(5), Kind::Unknown});
+    for (const auto& row : rows) {
+        const auto message = readBytes(row.bytes);
+        EXPECT_EQ(message.kind, row.kind) << "row " << &row - rows.data();
+        if (row.kind == Kind::Truncated) {
+            EXPECT_TRUE(message.entries.empty()) << "row " << &row - rows.data();
+        }
     }
-    // Unread bytes after a complete list do not make it truncated.
-    EXPECT_EQ(readBytes(field("deathindex") + u16(1) + first + "junk").kind, Kind::DeathIndex);
 }

@@ -3,81 +3,51 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-
 namespace {
 
-std::int64_t fakeNow = 0;
-std::int64_t fakeClock() {
-    return fakeNow;
-}
-
+std::int64_t fakeNow = 5'000'000'000'000;
 constexpr std::int64_t ms = 1000000;
-
-// Whole milliseconds the way the link's callers take them from a reading.
-std::int32_t millis(const Stopwatch& watch) {
-    return static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0);
-}
-
-class StopwatchTest : public testing::Test {
-protected:
-    void SetUp() override {
-        fakeNow = 5'000'000'000'000;
-        Stopwatch::clock = &fakeClock;
-    }
-    void TearDown() override { Stopwatch::clock = &Stopwatch::steadyNow; }
-};
 
 } // namespace
 
-TEST_F(StopwatchTest, RunningReadsWholeMillisecondsSinceRestart) {
+TEST(Stopwatch, ReadsWholeMillisecondsWhileRunningAndZeroWhenStopped) {
+    Stopwatch::clock = [] { return fakeNow; };
+    // Each row: restart (or also reset stopped) the watch, let the fake clock run, read it, also
+    // as the whole milliseconds the time-out and the pong take from it.
+    const struct {
+        bool restart, resetStopped;
+        std::int64_t runNanos;
+        double seconds;
+        std::int32_t callersMs;
+    } rows[] = {
+        {false, false, 3600 * 1000 * ms, 0.0, 0}, // never restarted, however long
+        {true, false, 0, 0.0, 0},
+        {true, false, 1'500'000, 0.001, 1},
+        {true, false, 999'900'000, 0.999, 999},
+        {true, false, 2'001'500'000, 2.001, 2001}, // past the time-out threshold
+        {true, false, 1001 * ms, 1.001, 1000},     // via seconds as a double, 1001 ms come out 1000
+        {true, true, 100000 * ms, 0.0, 0},         // reset stopped reads zero forever
+        {true, false, 42 * ms, 0.042, 42},         // and a restart counts again
+    };
     Stopwatch watch;
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0) << "never restarted";
-    fakeNow += 3600 * 1000 * ms;
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0) << "never restarted, however long";
+    for (const auto& row : rows) {
+        if (row.restart)
+            watch.restart();
+        if (row.resetStopped) {
+            fakeNow += 700 * ms;
+            watch.resetStopped();
+        }
+        fakeNow += row.runNanos;
+        EXPECT_EQ(watch.elapsedSeconds(), row.seconds) << row.runNanos;
+        EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), row.callersMs) << row.runNanos;
+    }
 
-    watch.restart();
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0);
-    fakeNow += 1'500'000; // 1.5 ms
-    EXPECT_EQ(watch.elapsedSeconds(), 0.001);
-    fakeNow += 998'400'000; // 999.9 ms in all
-    EXPECT_EQ(watch.elapsedSeconds(), 0.999);
-
-    watch.restart();
-    fakeNow += 2'001'500'000; // 2.0015 s
-    EXPECT_EQ(watch.elapsedSeconds(), 2.001);
-    EXPECT_EQ(millis(watch), 2001);
-    EXPECT_GT(millis(watch), 2000) << "past the time-out threshold";
-
-    // Through seconds as a double and back, 1001 whole milliseconds come out as 1000.
-    watch.restart();
-    fakeNow += 1001 * ms;
-    EXPECT_EQ(millis(watch), 1000);
-}
-
-TEST_F(StopwatchTest, ResetStoppedReadsZeroForeverAndRestartCountsAgain) {
-    Stopwatch watch;
-    watch.restart();
-    fakeNow += 700 * ms;
-    watch.resetStopped();
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0);
-    fakeNow += 100000 * ms;
-    EXPECT_EQ(watch.elapsedSeconds(), 0.0);
-    watch.restart();
-    fakeNow += 42 * ms;
-    EXPECT_EQ(millis(watch), 42);
-    EXPECT_EQ(watch.lastResume, watch.start);
-    EXPECT_EQ(watch.state, Stopwatch::Running);
-}
-
-TEST_F(StopwatchTest, PingTimerIsDueOnlyPastItsIntervalAndSaysWhen) {
-    PingTimer timer;
+    PingTimer timer; // due only once more than its interval has passed
     timer.set(0);
     EXPECT_FALSE(timer.due()) << "0 ms is not more than 0";
     EXPECT_EQ(timer.nanosUntilDue(), 1 * ms);
     fakeNow += 1 * ms;
     EXPECT_TRUE(timer.due());
-
     timer.set(2000);
     fakeNow += 2000 * ms + 999'999;
     EXPECT_FALSE(timer.due());
@@ -85,4 +55,5 @@ TEST_F(StopwatchTest, PingTimerIsDueOnlyPastItsIntervalAndSaysWhen) {
     fakeNow += 1;
     EXPECT_TRUE(timer.due());
     EXPECT_EQ(timer.nanosUntilDue(), 0);
+    Stopwatch::clock = &Stopwatch::steadyNow;
 }

@@ -2,70 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-namespace {
-
-std::vector<std::string> keys() {
+// Rows of name, display name, state and death index, in the table's order.
+static std::vector<std::string> rows() {
     std::vector<std::string> result;
-    for (const auto& keyed : UserStateTable::entries) {
-        EXPECT_EQ(keyed.first, keyed.second.name);
-        result.push_back(keyed.first);
-    }
+    for (const auto& [key, user] : UserStateTable::entries)
+        result.push_back(key + "|" + user.displayName + "|" + std::to_string(user.state) + "|" +
+                         std::to_string(user.deathIndex) + (key == user.name ? "" : " misnamed"));
     return result;
 }
 
-class UserStateTableTest : public testing::Test {
-protected:
-    void SetUp() override { UserStateTable::entries.clear(); }
-};
-
-} // namespace
-
-TEST_F(UserStateTableTest, KeysAreOrderedAsBytes) {
-    for (const char* name : {"bobby", "alice", "Zed", "bob", "", "\xC3\xA9mile", "~"})
-        UserStateTable::applyState(name, "x", 1);
-    // Capitals sort before small letters, a prefix before its extensions, high bytes last.
-    EXPECT_EQ(keys(), (std::vector<std::string>{"", "Zed", "alice", "bob", "bobby", "~", "\xC3\xA9mile"}));
-}
-
-TEST_F(UserStateTableTest, ListUpdatesSetTheirOwnNumberAndKeepTheOther) {
+TEST(UserStateTable, ListsSetTheirOwnNumberKeepTheOtherSortAsBytesAndGoOfflineTogether) {
+    UserStateTable::entries.clear();
     UserStateTable::applyState("bob", "Bob", 1);
-    UserStateTable::applyState("alice", "Alice", 0);
-    EXPECT_EQ(keys(), (std::vector<std::string>{"alice", "bob"}));
-    EXPECT_EQ(UserStateTable::entries["bob"].deathIndex, 0) << "named only in userstates";
-
     UserStateTable::applyDeathIndex("bob", "Bobby Tables", 65535);
-    const UserState& bob = UserStateTable::entries["bob"];
-    EXPECT_EQ(bob.displayName, "Bobby Tables");
-    EXPECT_EQ(bob.deathIndex, 65535);
-    EXPECT_EQ(bob.state, 1u);
-
-    UserStateTable::applyDeathIndex("carol", "Carol", 4);
-    EXPECT_EQ(UserStateTable::entries["carol"].state, 0u) << "named only in deathindex";
-
+    UserStateTable::applyDeathIndex("carol", "Carol", 4); // named only in deathindex
+    UserStateTable::applyState("alice", "Alice", 3);      // named only in userstates
     // A later entry for the same name in one list wins; the display name follows the last list.
-    UserStateTable::applyState("bob", "First", 2);
-    UserStateTable::applyState("bob", "Second", 0);
-    EXPECT_EQ(bob.displayName, "Second");
-    EXPECT_EQ(bob.state, 0u);
-    EXPECT_EQ(bob.deathIndex, 65535);
-}
-
-TEST_F(UserStateTableTest, EntryCreatesOnceAndMarkAllOfflineKeepsEverythingElse) {
-    UserState& made = UserStateTable::entry("");
-    EXPECT_EQ(made.name, "");
-    EXPECT_EQ(made.deathIndex, 0);
-    EXPECT_EQ(&UserStateTable::entry(""), &made);
-
-    UserStateTable::applyState("alice", "Alice", 3);
-    UserStateTable::applyDeathIndex("alice", "Alice A", 9);
-    UserStateTable::applyState("bob", "Bob", 65535);
+    UserStateTable::applyState("alice", "Alicia", 2);
+    // Capitals sort before small letters, a prefix before its extensions, high bytes last.
+    for (const char* name : {"bobby", "Zed", "", "\xC3\xA9mile", "~"})
+        UserStateTable::applyState(name, "x", 1);
+    EXPECT_EQ(rows(),
+              (std::vector<std::string>{"|x|1|0", "Zed|x|1|0", "alice|Alicia|2|0", "bob|Bobby Tables|1|65535",
+                                        "bobby|x|1|0", "carol|Carol|0|4", "~|x|1|0", "\xC3\xA9mile|x|1|0"}));
     UserStateTable::markAllOffline();
-    EXPECT_EQ(keys(), (std::vector<std::string>{"", "alice", "bob"}));
-    for (const auto& keyed : UserStateTable::entries)
-        EXPECT_EQ(keyed.second.state, 0u) << keyed.first;
-    EXPECT_EQ(UserStateTable::entries["alice"].displayName, "Alice A");
-    EXPECT_EQ(UserStateTable::entries["alice"].deathIndex, 9);
+    EXPECT_EQ(rows(),
+              (std::vector<std::string>{"|x|0|0", "Zed|x|0|0", "alice|Alicia|0|0", "bob|Bobby Tables|0|65535",
+                                        "bobby|x|0|0", "carol|Carol|0|4", "~|x|0|0", "\xC3\xA9mile|x|0|0"}));
 }
