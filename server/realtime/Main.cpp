@@ -9,6 +9,8 @@
 
 #include <boost/asio.hpp>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -118,6 +120,14 @@ int main(int argc, char** argv) {
             command[1] = (std::filesystem::current_path(ec) / command[1]).string();
         }
         return server::runAdminCommand(adminPath, command);
+    }
+
+    // Every connection is a descriptor: a desktop's usual soft limit of 1024 would refuse clients
+    // long before --max-connections, so take what the hard limit allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     asio::io_context loop(1);
