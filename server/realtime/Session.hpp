@@ -31,13 +31,9 @@ public:
     // Closes the connection; the reason goes to the log unless it is empty.
     void close(const std::string& reason);
 
-    const std::string& peer() const { return peer_; }
     // The peer and, once named, its user: how the log names this connection.
     std::string label() const;
     const std::string& address() const { return address_; }
-    const std::optional<std::string>& user() const { return user_; }
-    const std::string& display() const { return display_; }
-    bool spokeOnce() const { return spoke_; }
     // Says why the connection should be dropped at this moment, or nothing.
     std::optional<std::string> overdue(pacing::Clock::time_point now) const;
 

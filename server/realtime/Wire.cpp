@@ -1,5 +1,7 @@
 #include "server/realtime/Wire.hpp"
 
+#include "media/ConsoleLog.hpp"
+
 namespace wire {
 
 namespace {
@@ -113,21 +115,7 @@ bool parseClientMessage(std::string_view data, ClientMessage& message, std::stri
 }
 
 std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
-            out += '?';
-        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            out += '?';
-            ++i;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return ConsoleLog::printable(std::string(text));
 }
 
 } // namespace wire
