@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 // The frames a reader finds in the stream fed in reads of at most chunk bytes, as the receive
@@ -31,12 +33,7 @@ std::string prefix(std::uint32_t size) {
 
 TEST(FrameReader, SplitsTheStreamIntoFramesAndRefusesOversizedOnesAtTheirPrefix) {
     const std::string three = prefix(3) + "abc" + prefix(0) + prefix(1) + "z";
-    const struct {
-        const char* what;
-        std::string stream;
-        std::size_t chunk;
-        std::vector<std::string> frames;
-    } cases[] = {
+    const std::tuple<const char*, std::string, std::size_t, std::vector<std::string>> cases[] = {
         {"byte by byte", three, 1, {"abc", "", "z"}},
         {"large reads stop at each frame's end", three, 16384, {"abc", "", "z"}},
         {"a frame of the limit is waited for", prefix(16u << 20) + "abc", 16384, {}},
@@ -44,8 +41,7 @@ TEST(FrameReader, SplitsTheStreamIntoFramesAndRefusesOversizedOnesAtTheirPrefix)
         {"4 GiB after a good frame",
          prefix(1) + "z" + prefix(0xFFFFFFFFu) + std::string(64, 'x'),
          7,
-         {"z", "too large"}},
-    };
-    for (const auto& each : cases)
-        EXPECT_EQ(readStream(each.stream, each.chunk), each.frames) << each.what;
+         {"z", "too large"}}};
+    for (const auto& [what, stream, chunk, frames] : cases)
+        EXPECT_EQ(readStream(stream, chunk), frames) << what;
 }
