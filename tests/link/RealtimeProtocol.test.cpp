@@ -19,7 +19,7 @@ std::string readBytes(const std::string& bytes) {
     return text;
 }
 
-// Field encodings written by hand, so the tests do not lean on the writer they check.
+// Encodings by hand, so the tests do not lean on the writer they check.
 std::string field(const std::string& text) {
     const auto n = static_cast<std::uint32_t>(text.size());
     return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + text;
@@ -56,12 +56,10 @@ TEST(RealtimeProtocol, NamesMatchAsExactBytesAndTruncatedPacketsAreRejectedWhole
         {"", "unknown"},
         {field("deathcount").substr(0, 9), "unknown"}, // a name running past the packet is none
         {field("pong") + field("extra") + u16(3) + "\x01", "pong"},
-        {field("deathcount"), "truncated"},
         {field("deathcount") + "\x01", "truncated"},
         {field("deathindex"), "truncated"},
         // A list shorter than its count keeps none of its entries, not even the whole first one.
         {two, "truncated"},
-        {two + field("carol"), "truncated"},
         {two + field("carol") + field("Carol"), "truncated"},
         {two + field("carol") + std::string(2, '\0'), "truncated"},
         {two + field("carolynne").substr(0, 7), "truncated"},

@@ -1,5 +1,5 @@
-// The client's web calls against the real web service's request handling, served on 127.0.0.1:80
-// of this test's private network, beside a few replies the real service never gives.
+// The client's web calls against the real web service's handling, served on 127.0.0.1:80 of this
+// test's private network, beside a few replies the real service never gives.
 #include "server/web/WebService.hpp"
 #include "web/Avatar.hpp"
 #include "web/Login.hpp"
@@ -15,51 +15,6 @@
 
 namespace {
 
-using Sent = std::vector<std::string>;
-const std::string login = "POST /./php/endpoints/stest.php token=",
-                  rank = "POST /./php/endpoints/rankdata.php token=";
-const std::string fallback = "GET /img/avatars/default.jpg ", assets = BRANNOC_BUILD_DIR "/assets/";
-
-class WebService : public testing::Test {
-protected:
-    void SetUp() override {
-        const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
-            std::lock_guard<std::mutex> lock(mutex);
-            sent.push_back(request.method + " " + request.path + " " + request.body);
-            const auto found = odd.find(sent.back());
-            const WebReply reply =
-                found != odd.end()
-                    ? WebReply{500, found->second, "text/plain", ""}
-                    : handleWebRequest({request.method, request.path, request.body}, *users, images);
-            response.status = reply.status;
-            response.set_content(reply.body, reply.contentType.c_str());
-        };
-        server.Get(".*", serve);
-        server.Post(".*", serve);
-        ASSERT_TRUE(server.bind_to_port("127.0.0.1", 80));
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    void TearDown() override {
-        server.stop();
-        thread.join();
-    }
-    Sent takeSent() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::exchange(sent, {});
-    }
-    std::shared_ptr<const WebUsers> users = parseUsers("tk-1\t42\t3\tbob\tBobby\tRobert\t1\ta,b\t" + assets +
-                                                           "texture/ui/menu_button_glass_red.png\n",
-                                                       "")
-                                                .users;
-    ImageFiles images;
-    std::map<std::string, std::string> odd = {{login + "part", "id=99999999999\nrank=x\nuser=bob\n"},
-                                              {"GET /img/avatars/100 ", ""}}; // served with status 500
-    httplib::Server server;
-    std::thread thread;
-    std::mutex mutex;
-    Sent sent;
-};
-
 // The signed-in user: token, id, rank, names, number of groups, avatar size.
 std::string user() {
     const UserProfile& u = currentUser;
@@ -71,7 +26,41 @@ std::string user() {
 
 } // namespace
 
-TEST_F(WebService, CallsPostTheTokenThenTheParametersUnencodedAndTakeTheReplyWhateverItsStatus) {
+TEST(WebService, CallsAvatarsAndTheLoginAsServed) {
+    using Sent = std::vector<std::string>;
+    const std::string login = "POST /./php/endpoints/stest.php token=",
+                      fallback = "GET /img/avatars/default.jpg ";
+    const std::string rank = "POST /./php/endpoints/rankdata.php token=",
+                      assets = BRANNOC_BUILD_DIR "/assets/";
+    const auto users = parseUsers(
+        "tk-1\t42\t3\tbob\tBobby\tRobert\t1\ta,b\t" + assets + "texture/ui/menu_button_glass_red.png\n", "");
+    ImageFiles images;
+    const std::map<std::string, std::string> odd = {{login + "part", "id=99999999999\nrank=x\nuser=bob\n"},
+                                                    {"GET /img/avatars/100 ", ""}}; // with status 500
+    std::mutex mutex;
+    Sent sent;
+    const auto serve = [&](const httplib::Request& request, httplib::Response& response) {
+        std::lock_guard<std::mutex> lock(mutex);
+        sent.push_back(request.method + " " + request.path + " " + request.body);
+        const auto found = odd.find(sent.back());
+        const WebReply reply =
+            found != odd.end()
+                ? WebReply{500, found->second, "text/plain", ""}
+                : handleWebRequest({request.method, request.path, request.body}, *users.users, images);
+        response.status = reply.status;
+        response.set_content(reply.body, reply.contentType.c_str());
+    };
+    const auto takeSent = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(sent, {});
+    };
+    httplib::Server server;
+    server.Get(".*", serve);
+    server.Post(".*", serve);
+    ASSERT_TRUE(server.bind_to_port("127.0.0.1", 80));
+    std::thread thread([&server] { server.listen_after_bind(); });
+
+    // Calls post the token, then the parameters unencoded, and take the reply whatever its status.
     EXPECT_EQ(WebApi("stest").send("nobody"), "unknown token") << "a 403 reply";
     WebApi withParams("rankdata");
     withParams.setParams({{"first", "1"}});
@@ -82,9 +71,8 @@ TEST_F(WebService, CallsPostTheTokenThenTheParametersUnencodedAndTakeTheReplyWha
     EXPECT_EQ(takeSent(),
               (Sent{login + "nobody", rank + "&name=a b&c=d&x=", rank + "&rank=5&name=bob&index=3",
                     rank + "&rank=4294967295&name=a b&c&index=3"}));
-}
 
-TEST_F(WebService, AvatarIsTheUsersImageByIdElseTheDefaultElseEmpty) {
+    // The avatar is the user's image by id, else the default image, else an empty texture.
     EXPECT_EQ(fetchAvatar(42).getSize(), sf::Vector2u(64, 64));
     EXPECT_EQ(fetchAvatar(99).getSize(), sf::Vector2u(0, 0)) << "no default either";
     EXPECT_EQ(fetchAvatar(4294967295u).getSize(), sf::Vector2u(0, 0));
@@ -98,13 +86,12 @@ TEST_F(WebService, AvatarIsTheUsersImageByIdElseTheDefaultElseEmpty) {
         EXPECT_EQ(fetchAvatar(id).getSize(), sf::Vector2u(128, 128)) << id;
     EXPECT_EQ(takeSent(),
               (Sent{"GET /img/avatars/99 ", fallback, "GET /img/avatars/100 ", fallback, fallback}));
-}
 
-TEST_F(WebService, ALoginOfTwoLinesOrMoreSetsTheFieldsItReadsAndFetchesTheAvatar) {
-    const std::pair<std::string, std::string> rows[] = {{"tk-1", "tk-1|42|3|bob|Bobby|2|64x64"},
-                                                        {"bad", "|-1|0|Guest|Guest|0|0x0"},
-                                                        {"part", "part|-1|0|bob|Guest|0|0x0"}};
-    for (const auto& [token, signedIn] : rows) {
+    // A login reply of two lines or more sets the fields it reads and fetches the avatar.
+    for (const auto& [token, signedIn] :
+         {std::pair<std::string, std::string>{"tk-1", "tk-1|42|3|bob|Bobby|2|64x64"},
+          {"bad", "|-1|0|Guest|Guest|0|0x0"},
+          {"part", "part|-1|0|bob|Guest|0|128x128"}}) {
         currentUser = UserProfile{};
         currentUser.token = "earlier";
         EXPECT_EQ(loginWithToken(token), token != "bad") << token;
@@ -112,6 +99,8 @@ TEST_F(WebService, ALoginOfTwoLinesOrMoreSetsTheFieldsItReadsAndFetchesTheAvatar
     }
     EXPECT_EQ(takeSent(), (Sent{login + "tk-1", "GET /img/avatars/42 ", login + "bad", login + "part",
                                 fallback, fallback}));
+    server.stop();
+    thread.join();
 }
 
 // No service listens in this test's private network: every connection is refused.
