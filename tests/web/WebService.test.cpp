@@ -97,8 +97,8 @@ TEST(WebService, CallsAvatarsAndTheLoginAsServed) {
         EXPECT_EQ(loginWithToken(token), token != "bad") << token;
         EXPECT_EQ(user(), signedIn);
     }
-    EXPECT_EQ(takeSent(), (Sent{login + "tk-1", "GET /img/avatars/42 ", login + "bad", login + "part",
-                                fallback, fallback}));
+    EXPECT_EQ(takeSent(),
+              (Sent{login + "tk-1", "GET /img/avatars/42 ", login + "bad", login + "part", fallback}));
     server.stop();
     thread.join();
 }
