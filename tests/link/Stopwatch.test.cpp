@@ -3,34 +3,27 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-std::int64_t fakeNow = 5'000'000'000'000;
-constexpr std::int64_t ms = 1000000;
-
-} // namespace
-
 TEST(Stopwatch, ReadsWholeMillisecondsWhileRunningAndZeroWhenStopped) {
-    Stopwatch::clock = [] { return fakeNow; };
+    static std::int64_t now = 5'000'000'000'000;
+    constexpr std::int64_t ms = 1000000;
+    Stopwatch::clock = [] { return now; };
     Stopwatch watch;
-    // Each row: restart (1) or reset stopped (2) or neither (0), run the fake clock, read seconds
-    // and the whole milliseconds the time-out and the pong take from them.
-    const std::tuple<int, std::int64_t, double, std::int32_t> rows[] = {
-        {0, 3600 * 1000 * ms, 0.0, 0}, {1, 1'500'000, 0.001, 1}, {1, 999'900'000, 0.999, 999},
-        {1, 1001 * ms, 1.001, 1000},   {2, 100000 * ms, 0.0, 0}, {1, 42 * ms, 0.042, 42}};
-    for (const auto& [step, runNanos, seconds, callersMs] : rows) {
+    // Restart (1), reset stopped (2) or neither, run the clock, read seconds and the whole
+    // milliseconds the time-out and the pong take from them.
+    using Row = std::tuple<int, std::int64_t, double, std::int32_t>;
+    for (const auto& [step, run, seconds, callersMs] :
+         {Row{0, 3600 * 1000 * ms, 0.0, 0}, Row{1, 1'500'000, 0.001, 1}, Row{1, 999'900'000, 0.999, 999},
+          Row{1, 1001 * ms, 1.001, 1000}, Row{2, 100000 * ms, 0.0, 0}, Row{1, 42 * ms, 0.042, 42}}) {
         step == 1 ? watch.restart() : step == 2 ? watch.resetStopped() : void();
-        fakeNow += runNanos;
-        EXPECT_EQ(watch.elapsedSeconds(), seconds) << runNanos;
-        EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), callersMs) << runNanos;
+        now += run;
+        EXPECT_EQ(watch.elapsedSeconds(), seconds) << run;
+        EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), callersMs) << run;
     }
-
     PingTimer timer; // due only once more than its interval has passed
     timer.set(2000);
-    fakeNow += 2000 * ms + 999'999;
-    EXPECT_FALSE(timer.due());
-    EXPECT_EQ(timer.nanosUntilDue(), 1);
-    fakeNow += 1;
+    now += 2000 * ms + 999'999;
+    EXPECT_TRUE(!timer.due() && timer.nanosUntilDue() == 1);
+    now += 1;
     EXPECT_TRUE(timer.due() && timer.nanosUntilDue() == 0);
     Stopwatch::clock = &Stopwatch::steadyNow;
 }

@@ -16,10 +16,6 @@ void picture(const std::string& name, sf::Color colour) {
     ASSERT_TRUE(image.saveToFile("assets/texture/" + name + ".png"));
 }
 
-sf::Color firstPixel(const sf::Texture& texture) {
-    return texture.copyToImage().getPixel(0, 0);
-}
-
 } // namespace
 
 // One test in a throw-away tree (the store's root is relative), since the caches last the process.
@@ -29,34 +25,31 @@ TEST(AssetStore, FindsFontsAndTexturesByNameAndFallsBack) {
     fs::current_path(dir);
     fs::create_directories("assets/font");
     picture("_na", sf::Color::Magenta);
+    const auto pixel = [](const std::string& name) {
+        return AssetStore::getTexture(name).copyToImage().getPixel(0, 0);
+    };
     testing::internal::CaptureStdout();
-    sf::Texture& fallback = AssetStore::getTexture("ui/later");
+    EXPECT_EQ(pixel("ui/later"), sf::Color::Magenta);
     AssetStore::getFont("nothing");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(ConsoleLog::assetBanner) + "\n");
-    EXPECT_EQ(firstPixel(fallback), sf::Color::Magenta);
-    EXPECT_FALSE(fallback.isSmooth());
-    picture("ui/later", sf::Color::Cyan); // a miss is not remembered
-    EXPECT_EQ(firstPixel(AssetStore::getTexture("ui/later")), sf::Color::Cyan);
+    EXPECT_FALSE(AssetStore::getTexture("ui/later").isSmooth());
+    picture("ui/later", sf::Color::Cyan);
+    EXPECT_EQ(pixel("ui/later"), sf::Color::Cyan) << "a miss is not remembered";
     EXPECT_TRUE(AssetStore::getTexture("ui/later").isSmooth());
     // Only names starting with "environment/" repeat ("environment/" alone is environment/.png).
-    for (const auto& [name, repeated] : {std::pair<std::string, bool>{"environment/grass", true},
-                                         {"environment/", true},
-                                         {"Environment/grass", false},
-                                         {"environmen", false}}) {
+    for (const std::string name : {"environment/grass", "environment/", "Environment/grass", "environmen"}) {
         picture(name, sf::Color::Green);
-        EXPECT_EQ(firstPixel(AssetStore::getTexture(name)), sf::Color::Green) << name;
-        EXPECT_EQ(AssetStore::getTexture(name).isRepeated(), repeated) << name;
+        EXPECT_EQ(pixel(name), sf::Color::Green) << name;
+        EXPECT_EQ(AssetStore::getTexture(name).isRepeated(), name.rfind("environment/", 0) == 0) << name;
     }
-
-    const std::string fonts = "/usr/share/fonts/",
-                      spartan = fonts + "opentype/league-spartan/LeagueSpartan-Bold.otf",
-                      sans = fonts + "truetype/liberation2/LiberationSans-Regular.ttf";
+    const std::string spartan = "/usr/share/fonts/opentype/league-spartan/LeagueSpartan-Bold.otf",
+                      sans = "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf";
     for (const auto& [source, file] :
          {std::pair{spartan, "both.otf"}, {sans, "both.ttf"}, {sans, "sans.ttf"}, {sans, "nothing.ttf"}})
         fs::copy_file(source, "assets/font/" + std::string(file));
     EXPECT_EQ(AssetStore::getFont("both").getInfo().family, "League Spartan");
     EXPECT_EQ(AssetStore::getFont("sans").getInfo().family, "Liberation Sans");
     EXPECT_EQ(AssetStore::getFont("nothing").getInfo().family, "") << "a font missing once stays empty";
-    AssetStore::textures.clear(); // while the display is surely still there
+    AssetStore::textures.clear(); // while the display surely still runs
     fs::remove_all(dir);
 }

@@ -2,21 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 TEST(LoginReply, SplitsOnlyOutsideQuotesAndBraces) {
     // A brace inside quotes still nests, a closing brace at depth 0 changes nothing, an unbalanced
     // quote or brace swallows the rest, and no empty piece follows the last delimiter.
-    using Row = std::tuple<std::string, std::string, std::string>;
     // clang-format off
-    const Row rows[] = {
-        {"a,\"b,c\",d", ",", "a|\"b,c\"|d|"}, {"x{a,{b,c}},y", ",", "x{a,{b,c}}|y|"}, {"\"{\",a,b", ",", "\"{\",a,b|"},
-        {"}a,b", ",", "}a|b|"}, {"a\r\nb\r\n", "\r\n", "a|b|"}, {"a\n{b\nc\n", "\n", "a|{b\nc\n|"},
-        {"\"a\nb\"\nc", "\n", "\"a\nb\"|c|"}, {"a,b,,c,", ",", "a|b||c|"}, {"", ",", ""}, {"abc", "", "abc|"}};
+    const std::pair<std::string, std::string> rows[] = {
+        {"a,\"b,c\",d", "a|\"b,c\"|d|"}, {"x{a,{b,c}},y", "x{a,{b,c}}|y|"}, {"\"{\",a,b", "\"{\",a,b|"}, {"}a,b", "}a|b|"},
+        {"a,{b,c,", "a|{b,c,|"}, {"a,\"b,c", "a|\"b,c|"}, {"a,b,,c,", "a|b||c|"}, {"", ""}};
     // clang-format on
-    for (const auto& [text, delimiter, pieces] : rows) {
+    for (const auto& [text, pieces] : rows) {
         std::string joined;
-        for (const std::string& piece : splitTopLevel(text, delimiter))
+        for (const std::string& piece : splitTopLevel(text, ","))
             joined += piece + "|";
         EXPECT_EQ(joined, pieces) << text;
     }
@@ -36,19 +32,16 @@ TEST(LoginReply, ReadsIntegersLikeTheStandardConversion) {
 TEST(LoginReply, ReadsTheExactKeysOfTwoLinesOrMoreAndALaterLineWins) {
     auto reply =
         readLoginReply("id=  42\r\nrank=5\nuser=bob\r\ndisp=a=b\nreal=Robert B\nsex=1\ngrps=a,b,,c,\n"
-                       "no equals here\nID=5\nid =6\n id=7\nrank=x\nuser=first\nreal=\"x\ny\"\n");
+                       "no equals here\nID=5\nid =6\n id=7\nrank=x\nreal=\"x\ny\"\n");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->id, 42); // integers pass over a carriage return, texts keep it
     EXPECT_EQ(reply->rank, 5) << "a failed integer keeps the earlier value";
-    EXPECT_EQ(reply->userName, "first");
-    EXPECT_EQ(reply->displayName, "a=b");
+    EXPECT_TRUE(reply->userName == "bob\r" && reply->displayName == "a=b" && reply->sex == 1);
     EXPECT_EQ(reply->realName, "\"x\ny\"");
-    EXPECT_EQ(reply->sex, 1);
     EXPECT_EQ(reply->groups, (std::vector<std::string>{"a", "b", "", "c"}));
-    reply = readLoginReply("grps=a\ngrps=\nuser=bob\r\nid=abc\n" + std::string("disp=a\0b", 8));
-    EXPECT_TRUE(reply && reply->groups == std::vector<std::string>{} && reply->userName == "bob\r" &&
-                !reply->id && reply->displayName == std::string("a\0b", 3));
-
+    reply = readLoginReply("grps=a\ngrps=\nuser=x\nuser=\nid=abc\n" + std::string("disp=a\0b", 8));
+    EXPECT_TRUE(reply && reply->groups->empty() && reply->userName == "" && !reply->id &&
+                reply->displayName == std::string("a\0b", 3));
     for (const char* body : {"", "id=7\n", "\"id=7\nuser=bob\n"})
         EXPECT_FALSE(readLoginReply(body)) << body;
     reply = readLoginReply("id=1\ndisp=\"Bob\nuser=bob\nrank=4\n"); // an unbalanced quote hides the rest

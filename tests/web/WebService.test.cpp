@@ -1,5 +1,4 @@
-// The client's web calls against the real web service's handling, served on 127.0.0.1:80 of this
-// test's private network, beside a few replies the real service never gives.
+// The client's web calls against the real web service's handling on port 80 of a private network.
 #include "server/web/WebService.hpp"
 #include "web/Avatar.hpp"
 #include "web/Login.hpp"
@@ -13,46 +12,26 @@
 #include <sstream>
 #include <thread>
 
-namespace {
-
-// The signed-in user: token, id, rank, names, number of groups, avatar size.
-std::string user() {
-    const UserProfile& u = currentUser;
-    std::ostringstream text;
-    text << u.token << '|' << u.id << '|' << u.rank << '|' << u.userName << '|' << u.displayName << '|'
-         << u.groups.size() << '|' << u.avatar.getSize().x << 'x' << u.avatar.getSize().y;
-    return text.str();
-}
-
-} // namespace
-
 TEST(WebService, CallsAvatarsAndTheLoginAsServed) {
-    using Sent = std::vector<std::string>;
-    const std::string login = "POST /./php/endpoints/stest.php token=",
-                      fallback = "GET /img/avatars/default.jpg ";
+    const std::string login = "POST /./php/endpoints/stest.php token=", avatars = "GET /img/avatars/";
     const std::string rank = "POST /./php/endpoints/rankdata.php token=",
                       assets = BRANNOC_BUILD_DIR "/assets/";
     const auto users = parseUsers(
         "tk-1\t42\t3\tbob\tBobby\tRobert\t1\ta,b\t" + assets + "texture/ui/menu_button_glass_red.png\n", "");
-    ImageFiles images;
     const std::map<std::string, std::string> odd = {{login + "part", "id=99999999999\nrank=x\nuser=bob\n"},
-                                                    {"GET /img/avatars/100 ", ""}}; // with status 500
+                                                    {avatars + "100 ", ""}}; // with status 500
     std::mutex mutex;
-    Sent sent;
+    std::vector<std::string> sent;
     const auto serve = [&](const httplib::Request& request, httplib::Response& response) {
         std::lock_guard<std::mutex> lock(mutex);
         sent.push_back(request.method + " " + request.path + " " + request.body);
         const auto found = odd.find(sent.back());
-        const WebReply reply =
-            found != odd.end()
-                ? WebReply{500, found->second, "text/plain", ""}
-                : handleWebRequest({request.method, request.path, request.body}, *users.users, images);
+        const WebReply reply = found != odd.end()
+                                   ? WebReply{500, found->second, "text/plain", ""}
+                                   : handleWebRequest({request.method, request.path, request.body},
+                                                      *users.users, {"", assets + "web/default.jpg"});
         response.status = reply.status;
         response.set_content(reply.body, reply.contentType.c_str());
-    };
-    const auto takeSent = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::exchange(sent, {});
     };
     httplib::Server server;
     server.Get(".*", serve);
@@ -68,39 +47,33 @@ TEST(WebService, CallsAvatarsAndTheLoginAsServed) {
     EXPECT_EQ(withParams.send(""), "#8899AA");
     EXPECT_EQ(fetchRankColour(5, "bob"), sf::Color(0xE74C3CFF));
     EXPECT_EQ(fetchRankColour(4294967295u, "a b&c"), sf::Color(0x8899AAFF));
-    EXPECT_EQ(takeSent(),
-              (Sent{login + "nobody", rank + "&name=a b&c=d&x=", rank + "&rank=5&name=bob&index=3",
-                    rank + "&rank=4294967295&name=a b&c&index=3"}));
-
-    // The avatar is the user's image by id, else the default image, else an empty texture.
-    EXPECT_EQ(fetchAvatar(42).getSize(), sf::Vector2u(64, 64));
-    EXPECT_EQ(fetchAvatar(99).getSize(), sf::Vector2u(0, 0)) << "no default either";
-    EXPECT_EQ(fetchAvatar(4294967295u).getSize(), sf::Vector2u(0, 0));
-    EXPECT_EQ(takeSent(),
-              (Sent{"GET /img/avatars/42 ", "GET /img/avatars/99 ", fallback, fallback, fallback}));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        images.defaultAvatar = assets + "web/default.jpg";
-    }
-    for (const std::uint32_t id : {99u, 100u, 4294967295u})
-        EXPECT_EQ(fetchAvatar(id).getSize(), sf::Vector2u(128, 128)) << id;
-    EXPECT_EQ(takeSent(),
-              (Sent{"GET /img/avatars/99 ", fallback, "GET /img/avatars/100 ", fallback, fallback}));
-
+    // The avatar is the user's image by id, else the default image (else empty: see below).
+    for (const auto& [id, size] : {std::pair{42u, 64u}, {99u, 128u}, {100u, 128u}, {4294967295u, 128u}})
+        EXPECT_EQ(fetchAvatar(id).getSize(), sf::Vector2u(size, size)) << id;
     // A login reply of two lines or more sets the fields it reads and fetches the avatar.
+    const auto user = [](const UserProfile& u) {
+        std::ostringstream text;
+        text << u.token << '|' << u.id << '|' << u.rank << '|' << u.userName << '|' << u.displayName << '|'
+             << u.groups.size() << '|' << u.avatar.getSize().x;
+        return text.str();
+    };
     for (const auto& [token, signedIn] :
-         {std::pair<std::string, std::string>{"tk-1", "tk-1|42|3|bob|Bobby|2|64x64"},
-          {"bad", "|-1|0|Guest|Guest|0|0x0"},
-          {"part", "part|-1|0|bob|Guest|0|128x128"}}) {
+         {std::pair<std::string, std::string>{"tk-1", "tk-1|42|3|bob|Bobby|2|64"},
+          {"bad", "|-1|0|Guest|Guest|0|0"},
+          {"part", "part|-1|0|bob|Guest|0|128"}}) {
         currentUser = UserProfile{};
         currentUser.token = "earlier";
         EXPECT_EQ(loginWithToken(token), token != "bad") << token;
-        EXPECT_EQ(user(), signedIn);
+        EXPECT_EQ(user(currentUser), signedIn);
     }
-    EXPECT_EQ(takeSent(),
-              (Sent{login + "tk-1", "GET /img/avatars/42 ", login + "bad", login + "part", fallback}));
     server.stop();
     thread.join();
+    const std::string fallback = avatars + "default.jpg ";
+    EXPECT_EQ(sent, (std::vector<std::string>{
+                        login + "nobody", rank + "&name=a b&c=d&x=", rank + "&rank=5&name=bob&index=3",
+                        rank + "&rank=4294967295&name=a b&c&index=3", avatars + "42 ", avatars + "99 ",
+                        fallback, avatars + "100 ", fallback, fallback, login + "tk-1", avatars + "42 ",
+                        login + "bad", login + "part", fallback}));
 }
 
 // No service listens in this test's private network: every connection is refused.
@@ -108,7 +81,7 @@ TEST(UnreachableWebService, EveryCallFallsBack) {
     currentUser.token = "earlier";
     EXPECT_EQ(WebApi("stest").send("t"), "");
     EXPECT_FALSE(loginWithToken("t"));
-    EXPECT_EQ(user(), "|-1|0|Guest|Guest|0|0x0");
+    EXPECT_TRUE(currentUser.token.empty() && currentUser.id == -1 && currentUser.userName == "Guest");
     EXPECT_EQ(fetchRankColour(5, "bob"), sf::Color(170, 0, 0));
     EXPECT_EQ(fetchAvatar(42).getSize(), sf::Vector2u(0, 0));
 }
