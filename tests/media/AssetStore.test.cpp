@@ -36,12 +36,6 @@ TEST(AssetStore, FindsFontsAndTexturesByNameAndFallsBack) {
     picture("ui/later", sf::Color::Cyan);
     EXPECT_EQ(pixel("ui/later"), sf::Color::Cyan) << "a miss is not remembered";
     EXPECT_TRUE(AssetStore::getTexture("ui/later").isSmooth());
-    // Only names starting with "environment/" repeat ("environment/" alone is environment/.png).
-    for (const std::string name : {"environment/grass", "environment/", "Environment/grass", "environmen"}) {
-        picture(name, sf::Color::Green);
-        EXPECT_EQ(pixel(name), sf::Color::Green) << name;
-        EXPECT_EQ(AssetStore::getTexture(name).isRepeated(), name.rfind("environment/", 0) == 0) << name;
-    }
     const std::string spartan = "/usr/share/fonts/opentype/league-spartan/LeagueSpartan-Bold.otf",
                       sans = "/usr/share/fonts/truetype/liberation2/LiberationSans-Regular.ttf";
     for (const auto& [source, file] :
