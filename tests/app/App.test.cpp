@@ -63,10 +63,6 @@ TEST(PointerState, ALeftPressInTheScaledHeaderBandDragsUntilAnyRelease) {
           Row{{312, 205}, {{2, Released}}, {2, 0}}, Row{{320, 210}, {}, {0, 0}}})
         EXPECT_EQ(frame(state, at, events), offset) << at.x;
     EXPECT_EQ(std::vector<int>(state.buttons, state.buttons + 3), (std::vector<int>{Held, Up, Up}));
-    // Left just below the band, right and middle in it, a left press released within its frame.
-    for (const Events& events :
-         {Events{{0, Pressed}}, Events{{1, Pressed}, {2, Pressed}}, Events{{0, Pressed}, {0, Released}}}) {
-        PointerState fresh;
-        EXPECT_EQ(frame(fresh, {300, events.size() == 1 ? 200 : 150}, events), sf::Vector2i(0, 0));
-    }
+    PointerState fresh; // a press released within its frame drags nothing
+    EXPECT_EQ(frame(fresh, {300, 150}, {{0, Pressed}, {0, Released}}), sf::Vector2i(0, 0));
 }

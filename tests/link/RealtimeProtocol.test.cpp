@@ -5,8 +5,7 @@
 
 namespace {
 
-// What a read makes of the first size bytes of a packet: the kind, the total or the list's count,
-// and the entries it kept.
+// A read of the packet's first size bytes: the kind, the total or the count, the entries kept.
 std::string readBytes(const sf::Packet& sent, std::size_t size = std::string::npos) {
     const char* const kinds[] = {"deathcount", "deathindex", "pong", "userstates", "unknown", "truncated"};
     sf::Packet packet;
@@ -41,8 +40,7 @@ TEST(RealtimeProtocol, WritesAndReadsEveryMessageAsTheSharedVectorsSay) {
 }
 
 TEST(RealtimeProtocol, NamesMatchAsExactBytesAndTruncatedPacketsAreRejectedWhole) {
-    // Names are exact bytes, fields after the last needed are ignored, and a list shorter than its
-    // count keeps none of its entries (malformed packets on a connection are the packet thread's).
+    // Malformed packets on a connection are the packet thread's tests; here, the exact edges.
     const sf::Packet two = sf::Packet() << "userstates" << sf::Uint16(2) << "bob"
                                         << "Bob" << sf::Uint16(1) << "carolynne"
                                         << "Carol" << sf::Uint16(2);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 TEST(LoginReply, SplitsOnlyOutsideQuotesAndBraces) {
-    // A brace inside quotes still nests, a closing brace at depth 0 changes nothing, an unbalanced
-    // quote or brace swallows the rest, and no empty piece follows the last delimiter.
+    // Braces nest inside quotes, a stray closing brace is text, an unbalanced quote or brace swallows
+    // the rest, no empty piece follows the last comma.
     // clang-format off
     const std::pair<std::string, std::string> rows[] = {
         {"a,\"b,c\",d", "a|\"b,c\"|d|"}, {"x{a,{b,c}},y", "x{a,{b,c}}|y|"}, {"\"{\",a,b", "\"{\",a,b|"}, {"}a,b", "}a|b|"},
