@@ -41,15 +41,13 @@ TEST(RealtimeProtocol, WritesAndReadsEveryMessageAsTheSharedVectorsSay) {
 
 TEST(RealtimeProtocol, NamesMatchAsExactBytesAndTruncatedPacketsAreRejectedWhole) {
     // Malformed packets on a connection are the packet thread's tests; here, the exact edges.
-    const sf::Packet two = sf::Packet() << "userstates" << sf::Uint16(2) << "bob"
-                                        << "Bob" << sf::Uint16(1) << "carolynne"
-                                        << "Carol" << sf::Uint16(2);
-    EXPECT_EQ(readBytes(sf::Packet() << "deathindex" << sf::Uint16(1) << "bob"
-                                     << "Bob" << sf::Uint16(1) << "x"),
+    // clang-format off
+    const sf::Packet two = sf::Packet() << "userstates" << sf::Uint16(2) << "bob" << "Bob" << sf::Uint16(1)
+                                        << "carolynne" << "Carol" << sf::Uint16(2);
+    EXPECT_EQ(readBytes(sf::Packet() << "deathindex" << sf::Uint16(1) << "bob" << "Bob" << sf::Uint16(1) << "x"),
               "deathindex 1 bob Bob 1");
-    EXPECT_EQ(readBytes(sf::Packet() << "pong"
-                                     << "extra" << sf::Uint16(3)),
-              "pong");
+    EXPECT_EQ(readBytes(sf::Packet() << "pong" << "extra" << sf::Uint16(3)), "pong");
+    // clang-format on
     for (const std::size_t cut : {16, 32, 38, 45, 55})
         EXPECT_EQ(readBytes(two, cut), "truncated") << cut;
     using namespace std::string_literals;

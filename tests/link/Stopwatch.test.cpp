@@ -7,8 +7,7 @@ TEST(Stopwatch, ReadsWholeMillisecondsWhileRunningAndZeroWhenStopped) {
     constexpr std::int64_t ms = 1000000;
     Stopwatch::clock = [] { return now; };
     Stopwatch watch;
-    // Restart (1), reset stopped (2) or neither, run the clock, read seconds and the whole
-    // milliseconds the time-out and the pong take from them.
+    // Restart (1), reset stopped (2) or neither, run, read seconds and the pong's whole milliseconds.
     using Row = std::tuple<int, std::int64_t, double, std::int32_t>;
     for (const auto& [step, run, seconds, callersMs] :
          {Row{0, 3600 * 1000 * ms, 0.0, 0}, Row{1, 1'500'000, 0.001, 1}, Row{1, 999'900'000, 0.999, 999},
@@ -18,5 +17,4 @@ TEST(Stopwatch, ReadsWholeMillisecondsWhileRunningAndZeroWhenStopped) {
         EXPECT_EQ(watch.elapsedSeconds(), seconds) << run;
         EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), callersMs) << run;
     }
-    Stopwatch::clock = &Stopwatch::steadyNow;
 }

@@ -22,7 +22,7 @@ TEST(WebService, CallsAvatarsAndTheLoginAsServed) {
     const auto serve = [&](const httplib::Request& request, httplib::Response& response) {
         std::lock_guard<std::mutex> lock(mutex);
         sent.push_back(request.method + " " + request.path + " " + request.body);
-        const WebReply reply = request.body == "token=part" // two lines with no field that reads whole
+        const WebReply reply = request.body == "token=part" // two lines, one field that reads
                                    ? WebReply{200, "id=99999999999\nrank=x\nuser=bob\n", "text/plain", ""}
                                    : handleWebRequest({request.method, request.path, request.body},
                                                       *users.users, {"", assets + "web/default.jpg"});

@@ -1,5 +1,4 @@
-// Arbitrary bytes to the login reply reader: no crash, no sanitizer report, and the splitter and
-// the integer reading keep the properties the login relies on.
+// Any login reply: no crash, and the splitter and the integer reading keep what the login relies on.
 #include "web/LoginReply.hpp"
 
 #include <cstdlib>
