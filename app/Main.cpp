@@ -13,9 +13,7 @@ namespace {
 void signIn(int argc, char** argv) {
     if (const std::optional<std::string> token = StartUp::tokenArgument(argc, argv)) {
         loginWithToken(*token);
-        // The names come from the web service and are quoted as text, never as terminal commands.
-        ConsoleLog::line("Logged in as Varkel user ", ConsoleLog::printable(currentUser.userName), " (",
-                         ConsoleLog::printable(currentUser.displayName), ")");
+        ConsoleLog::writeLine(StartUp::signInLine(currentUser.userName, currentUser.displayName));
     } else {
         ConsoleLog::line("Local user");
     }

@@ -16,4 +16,8 @@ std::optional<std::string> tokenArgument(int argc, const char* const* argv);
 // below it, so the pair (640 x 800) is centred, its top never above the desktop's edge.
 sf::Vector2i mainWindowPlace(sf::Vector2u desktop);
 
+// The console line naming the signed-in user. The names come from the web service and are quoted
+// as text, never as terminal commands.
+std::string signInLine(const std::string& userName, const std::string& displayName);
+
 } // namespace StartUp

@@ -20,6 +20,11 @@ TEST(StartUp, OnlyTheExactSwitchWithATokenAfterItSignsIn) {
     }
 }
 
+TEST(StartUp, TheSignInLineQuotesTheServicesNamesWithoutTheirControlCharacters) {
+    EXPECT_EQ(StartUp::signInLine("varkel\x1b[2J", "Bren \x1b]0;owned\aAsh"),
+              "Logged in as Varkel user varkel?[2J (Bren ?]0;owned?Ash)");
+}
+
 TEST(StartUp, ThePairOfWindowsIsCentredWithItsTopOnTheDesktop) {
     using Row = std::pair<sf::Vector2u, sf::Vector2i>;
     for (const auto& [desktop, place] : {Row{{1920, 1080}, {640, 140}}, Row{{1921, 1081}, {640, 140}},
