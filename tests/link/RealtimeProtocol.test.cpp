@@ -48,9 +48,10 @@ TEST(RealtimeProtocol, NamesMatchAsExactBytesAndTruncatedPacketsAreRejectedWhole
               "deathindex 1 bob Bob 1");
     EXPECT_EQ(readBytes(sf::Packet() << "pong" << "extra" << sf::Uint16(3)), "pong");
     // clang-format on
-    for (const std::size_t cut : {16, 32, 38, 45, 55})
+    EXPECT_EQ(readBytes(sf::Packet() << "deathcount", 9), "unknown") << "a name running past the packet";
+    for (const std::size_t cut : {14, 16, 32, 38, 45, 55})
         EXPECT_EQ(readBytes(two, cut), "truncated") << cut;
     using namespace std::string_literals;
-    for (const std::string& name : {"deathcount "s, "deathcoun"s, "ping"s, ""s, "pong\0"s})
+    for (const std::string& name : {"Deathcount"s, "deathcount "s, "deathcoun"s, "ping"s, ""s, "pong\0"s})
         EXPECT_EQ(readBytes(sf::Packet() << name << sf::Uint16(5)), "unknown") << name;
 }
