@@ -1,5 +1,6 @@
 #include "app/EngineContext.hpp"
 #include "app/FrameLoop.hpp"
+#include "app/StartUp.hpp"
 #include "link/Connection.hpp"
 #include "link/StatusDisplay.hpp"
 #include "media/AssetStore.hpp"
@@ -7,29 +8,15 @@
 #include "web/Login.hpp"
 #include "web/UserProfile.hpp"
 
-#include <algorithm>
-#include <cstring>
-
 namespace {
 
 void signIn(int argc, char** argv) {
-    if (argc >= 3 && std::strcmp(argv[1], "-token") == 0) {
-        loginWithToken(argv[2]);
-        // The names come from the web service and are quoted as text, never as terminal commands.
-        ConsoleLog::line("Logged in as Varkel user ", ConsoleLog::printable(currentUser.userName), " (",
-                         ConsoleLog::printable(currentUser.displayName), ")");
+    if (const std::optional<std::string> token = StartUp::tokenArgument(argc, argv)) {
+        loginWithToken(*token);
+        ConsoleLog::writeLine(StartUp::signInLine(currentUser.userName, currentUser.displayName));
     } else {
         ConsoleLog::line("Local user");
     }
-}
-
-// The button window sits 400 pixels below the main one, so centre the pair (640 x 800) on the
-// desktop rather than the main window alone, or the button window falls off a 1080-line screen.
-sf::Vector2i mainWindowPlace() {
-    const sf::VideoMode desktop = sf::VideoMode::getDesktopMode();
-    const int x = (static_cast<int>(desktop.width) - 640) / 2;
-    const int y = (static_cast<int>(desktop.height) - 800) / 2;
-    return sf::Vector2i(x, std::max(0, y));
 }
 
 void buildScene(Scene& scene) {
@@ -81,7 +68,8 @@ int main(int argc, char** argv) {
     Scene scene;
     scene.mainWindow.create(sf::VideoMode(640, 400, 32), "Brannoc", sf::Style::None,
                             sf::ContextSettings(0, 0, 16, 1, 1));
-    scene.mainWindow.setPosition(mainWindowPlace());
+    const sf::VideoMode desktop = sf::VideoMode::getDesktopMode();
+    scene.mainWindow.setPosition(StartUp::mainWindowPlace(sf::Vector2u(desktop.width, desktop.height)));
     if (!EngineContext::initialised)
         EngineContext::initialise();
     EngineContext::window = &scene.mainWindow;

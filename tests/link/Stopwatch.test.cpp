@@ -1,59 +1,20 @@
 #include "link/Stopwatch.hpp"
-#include "link/RealtimeLink.hpp"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-std::int64_t fakeNow = 5'000'000'000'000;
-constexpr std::int64_t ms = 1000000;
-
-} // namespace
-
 TEST(Stopwatch, ReadsWholeMillisecondsWhileRunningAndZeroWhenStopped) {
-    Stopwatch::clock = [] { return fakeNow; };
-    // Each row: restart (or also reset stopped) the watch, let the fake clock run, read it, also
-    // as the whole milliseconds the time-out and the pong take from it.
-    const struct {
-        bool restart, resetStopped;
-        std::int64_t runNanos;
-        double seconds;
-        std::int32_t callersMs;
-    } rows[] = {
-        {false, false, 3600 * 1000 * ms, 0.0, 0}, // never restarted, however long
-        {true, false, 0, 0.0, 0},
-        {true, false, 1'500'000, 0.001, 1},
-        {true, false, 999'900'000, 0.999, 999},
-        {true, false, 2'001'500'000, 2.001, 2001}, // past the time-out threshold
-        {true, false, 1001 * ms, 1.001, 1000},     // via seconds as a double, 1001 ms come out 1000
-        {true, true, 100000 * ms, 0.0, 0},         // reset stopped reads zero forever
-        {true, false, 42 * ms, 0.042, 42},         // and a restart counts again
-    };
+    static std::int64_t now = 5'000'000'000'000;
+    constexpr std::int64_t ms = 1000000;
+    Stopwatch::clock = [] { return now; };
     Stopwatch watch;
-    for (const auto& row : rows) {
-        if (row.restart)
-            watch.restart();
-        if (row.resetStopped) {
-            fakeNow += 700 * ms;
-            watch.resetStopped();
-        }
-        fakeNow += row.runNanos;
-        EXPECT_EQ(watch.elapsedSeconds(), row.seconds) << row.runNanos;
-        EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), row.callersMs) << row.runNanos;
+    // Restart (1), reset stopped (2) or neither, run, read seconds and the pong's whole milliseconds.
+    using Row = std::tuple<int, std::int64_t, double, std::int32_t>;
+    for (const auto& [step, run, seconds, callersMs] :
+         {Row{0, 3600 * 1000 * ms, 0.0, 0}, Row{1, 1'500'000, 0.001, 1}, Row{1, 999'900'000, 0.999, 999},
+          Row{1, 1001 * ms, 1.001, 1000}, Row{2, 100000 * ms, 0.0, 0}, Row{1, 42 * ms, 0.042, 42}}) {
+        step == 1 ? watch.restart() : step == 2 ? watch.resetStopped() : void();
+        now += run;
+        EXPECT_EQ(watch.elapsedSeconds(), seconds) << run;
+        EXPECT_EQ(static_cast<std::int32_t>(watch.elapsedSeconds() * 1000.0), callersMs) << run;
     }
-
-    PingTimer timer; // due only once more than its interval has passed
-    timer.set(0);
-    EXPECT_FALSE(timer.due()) << "0 ms is not more than 0";
-    EXPECT_EQ(timer.nanosUntilDue(), 1 * ms);
-    fakeNow += 1 * ms;
-    EXPECT_TRUE(timer.due());
-    timer.set(2000);
-    fakeNow += 2000 * ms + 999'999;
-    EXPECT_FALSE(timer.due());
-    EXPECT_EQ(timer.nanosUntilDue(), 1);
-    fakeNow += 1;
-    EXPECT_TRUE(timer.due());
-    EXPECT_EQ(timer.nanosUntilDue(), 0);
-    Stopwatch::clock = &Stopwatch::steadyNow;
 }
