@@ -2,16 +2,15 @@
 #include "server/web/ServiceOptions.hpp"
 #include "server/web/Users.hpp"
 
-// The client's own readers: what they make of a reply is what counts.
+// The client's own reader: what it makes of a login reply is what counts.
 #include "web/LoginReply.hpp"
-#include "web/RankColour.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -52,7 +51,6 @@ protected:
     void SetUp() override {
         ASSERT_NE(mkdtemp(folder.data()), nullptr);
         std::filesystem::create_directories(folder + "/avatars");
-        // The users file's own picture for 42 comes before the folder's; 8 is cut off before its end.
         const std::pair<const char*, std::string> files[] = {
             {"users", "# token id ...\n\n" + ann + bob},
             {"mine.png", png},
@@ -94,79 +92,76 @@ TEST_F(WebHandling, UsersFileThatOthersMayReadIsRefusedAsASecret) {
     EXPECT_NE(readUsersFile(folder + "/absent").error.find(folder + "/absent"), std::string::npos);
 }
 
-TEST_F(WebHandling, KnownTokenLogsInUnderEitherSpellingOfThePath) {
-    for (const char* path : {"/./php/endpoints/stest.php", "./php/endpoints/stest.php"}) {
-        const std::optional<LoginReply> login = readLoginReply(ask(path, "name=x&token=tok-1&index=3").body);
-        ASSERT_TRUE(login) << path;
-        EXPECT_EQ(std::make_tuple(login->id, login->rank, login->sex), std::make_tuple(42, 3, 2));
-        EXPECT_EQ(std::make_tuple(login->userName, login->displayName, login->realName),
-                  std::make_tuple("ann", "Ann", "Ann Lee"));
-        EXPECT_EQ(login->groups, (std::vector<std::string>{"admins", "players"}));
-    }
-    const std::optional<LoginReply> eight =
-        readLoginReply(ask("/php/endpoints/stest.php", "token=tok-2").body);
-    EXPECT_EQ(eight ? eight->id : 0, -7) << "a line without an avatar";
-}
-
-TEST_F(WebHandling, EveryRefusalIsAtMostOneLineSoTheClientStaysLoggedOut) {
-    const auto refused = [&](const std::string& path, const std::string& body) {
-        const WebReply reply = ask(path, body);
-        EXPECT_EQ(std::count(reply.body.begin(), reply.body.end(), '\n'), 0) << path << " " << body;
-        EXPECT_NE(reply.status, 200) << path << " " << body << ": " << reply.body;
+TEST_F(WebHandling, AnswersAsTheClientReadsAndRefusesInOneLine) {
+    const std::string login = "/./php/endpoints/stest.php", rank = "/./php/endpoints/rankdata.php";
+    const std::string annIn = "id=42\nrank=3\nuser=ann\ndisp=Ann\nreal=Ann Lee\nsex=2\ngrps=admins,players";
+    // The path, the body, and the reply's status and body. A refusal is one line: the client stays
+    // logged out. Avatars: the users file's picture for 42 comes first; 8 is cut off, 9 is none.
+    const std::tuple<std::string, std::string, int, std::string> rows[] = {
+        {login, "name=x&token=tok-1&index=3", 200, annIn},
+        {"./php/endpoints/stest.php", "token=tok-1", 200, annIn},
+        {login, "token=tok-2", 200, "id=-7\nrank=0\nuser=bob\ndisp=Bob\nreal=Bob Ray\nsex=1\ngrps="},
+        {login, "token=tok-3", 403, "unknown token"},
+        {login, "tok-1", 403, "unknown token"},
+        {login, "xtoken=tok-1", 403, "unknown token"},
+        {"/php/endpoints/other.php", "token=tok-1", 404, "not found"},
+        {"/../php/endpoints/stest.php", "token=tok-1", 404, "not found"},
+        {rank, "token=&rank=1&name=ann&index=3", 200, "#1E90FF"},
+        {rank, "rank=7", 200, "#1ABC9C"},
+        {rank, "rank=8", 200, "#8899AA"},
+        {rank, "rank=x", 200, "#8899AA"},
+        {rank, "rank=99999999999999999999", 200, "#8899AA"},
+        {rank, "token=&name=ann", 200, "#8899AA"},
+        {"/img/avatars/42", "", 200, png},
+        {"/img/avatars/7", "", 200, jpeg},
+        {"/img/avatars/8", "", 404, "no avatar"},
+        {"/img/avatars/9", "", 404, "no avatar"},
+        {"/img/avatars/10", "", 404, "no avatar"},
+        {"/img/avatars/../mine", "", 404, "not found"},
     };
-    for (const char* body : {"token=tok-3", "", "tok-1", "xtoken=tok-1"})
-        refused("/./php/endpoints/stest.php", body);
-    // The last would reach a whole picture outside the avatars folder.
-    for (const char* path :
-         {"/php/endpoints/other.php", "/../php/endpoints/stest.php", "/img/avatars/../mine"})
-        refused(path, "token=tok-1");
-}
-
-TEST_F(WebHandling, RankColourIsTheOneTheClientReadsFromTheTable) {
-    const sf::Color member(0x88, 0x99, 0xAA), blue(0x1E, 0x90, 0xFF), teal(0x1A, 0xBC, 0x9C);
-    const std::pair<std::string, sf::Color> rows[] = {
-        {"1", blue}, {"7", teal}, {"8", member}, {"x", member}, {"99999999999999999999", member},
-    };
-    const std::string path = "/./php/endpoints/rankdata.php";
-    for (const auto& [rank, colour] : rows)
-        EXPECT_EQ(parseRankColour(ask(path, "token=&rank=" + rank + "&name=ann&index=3").body), colour)
-            << rank;
-    EXPECT_EQ(parseRankColour(ask(path, "token=&name=ann&index=3").body), member) << "no rank";
-}
-
-TEST_F(WebHandling, AvatarsComeFromTheUsersFileThenTheFolderAndOnlyWhole) {
-    // The id asked for and the picture served; none: no picture.
-    const std::pair<const char*, std::string> rows[] = {
-        {"42", png}, {"7", jpeg}, {"8", ""}, {"9", ""}, {"10", ""}};
-    for (const auto& [id, picture] : rows) {
-        const WebReply reply = ask(std::string("/img/avatars/") + id);
-        EXPECT_EQ(reply.status == 200 ? reply.body : "", picture) << id << ": " << reply.status;
+    for (const auto& [path, body, status, reply] : rows) {
+        const WebReply r = ask(path, body);
+        EXPECT_EQ(std::tie(r.status, r.body), std::tie(status, reply)) << path << " " << body;
     }
+    const std::optional<LoginReply> in = readLoginReply(annIn);
+    ASSERT_TRUE(in);
+    EXPECT_EQ(
+        std::tie(in->id, in->rank, in->sex, in->userName, in->displayName, in->realName, in->groups),
+        std::make_tuple(42, 3, 2, "ann", "Ann", "Ann Lee", std::vector<std::string>{"admins", "players"}));
+
     const WebReply fallback = ask("/img/avatars/default.jpg");
     EXPECT_EQ(std::tie(fallback.status, fallback.contentType), std::make_tuple(200, "image/jpeg"));
     images.defaultAvatar = folder + "/absent.jpg";
     EXPECT_EQ(ask("/img/avatars/default.jpg").status, 404);
-}
-
-TEST(WebLog, PeerControlCharactersCannotForgeLines) {
     EXPECT_EQ(forLog("GET /a\nbrannoc-web: login\r\x1b[1m\x7f ok"), "GET /a?brannoc-web: login??[1m? ok");
 }
 
 TEST(WebOptions, FlagsDefaultsAndRefusals) {
     const OptionDefaults defaults{"/cfg", "/home/ann", "/opt/b"};
-    const ServiceOptions plain = readServiceOptions({}, defaults).options;
-    EXPECT_EQ(std::tie(plain.port, plain.usersFile, plain.defaultAvatar),
-              std::make_tuple(80, "/cfg/brannoc/users", "/opt/b/assets/web/default.jpg"));
+    // The arguments, and the port, address and users file read from them; or help, or a refusal.
+    const std::pair<const char*, const char*> rows[] = {
+        {"", "80 0.0.0.0 /cfg/brannoc/users"},
+        {"--port 8080 --bind=127.0.0.1 --users u", "8080 127.0.0.1 u"},
+        {"--port 1 --help", "help"},
+        {"--port 0", "refused"},
+        {"--port 65536", "refused"},
+        {"--port", "refused"},
+        {"--users=", "refused"},
+        {"-v", "refused"}};
+    using Action = OptionsRead::Action;
+    for (const auto& [line, read] : rows) {
+        std::istringstream words(line);
+        const OptionsRead got = readServiceOptions({std::istream_iterator<std::string>(words), {}}, defaults);
+        const ServiceOptions& o = got.options;
+        EXPECT_EQ(got.action == Action::Help     ? "help"
+                  : got.action == Action::Refuse ? "refused"
+                                                 : std::to_string(o.port) + " " + o.bind + " " + o.usersFile,
+                  read)
+            << line;
+    }
+    EXPECT_EQ(readServiceOptions({}, defaults).options.defaultAvatar, "/opt/b/assets/web/default.jpg");
     EXPECT_EQ(readServiceOptions({}, {"relative", "/h", ""}).options.usersFile, "/h/.config/brannoc/users");
-    const ServiceOptions all =
-        readServiceOptions({"--port", "8080", "--bind=127.0.0.1", "--users", "u"}, defaults).options;
-    EXPECT_EQ(std::tie(all.port, all.bind, all.usersFile), std::make_tuple(8080, "127.0.0.1", "u"));
-    EXPECT_EQ(readServiceOptions({"--port", "1", "--help"}, defaults).action, OptionsRead::Action::Help);
-    const std::vector<std::string> refused[] = {
-        {"--port", "0"}, {"--port", "65536"}, {"--port"}, {"--users="}, {"-v"}};
-    for (const auto& args : refused)
-        EXPECT_EQ(readServiceOptions(args, defaults).action, OptionsRead::Action::Refuse) << args[0];
-    EXPECT_EQ(readServiceOptions({}, {}).action, OptionsRead::Action::Refuse) << "no users file";
+    EXPECT_EQ(readServiceOptions({}, {}).action, Action::Refuse) << "no users file";
 }
 
 } // namespace
