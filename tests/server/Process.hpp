@@ -1,6 +1,6 @@
 #pragma once
 
-// The server programs run for real: spawned with their output in a file; every wait has a limit.
+// The server programs run for real, their output in a file; every wait has a limit.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace proc {
@@ -20,7 +20,6 @@ namespace proc {
 using Clock = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(5); // enough for the sanitizer builds
 
-// Checks the condition every 10 ms until it holds; false once the limit has passed.
 template <typename Condition> bool eventually(Condition condition) {
     for (const auto end = Clock::now() + patience; !condition();
          std::this_thread::sleep_for(std::chrono::milliseconds(10)))
@@ -30,9 +29,8 @@ template <typename Condition> bool eventually(Condition condition) {
 }
 
 inline std::string slurp(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Starts args[0], its standard output and error appended to the file output.
@@ -51,10 +49,10 @@ inline pid_t spawn(std::vector<std::string> args, const std::string& output) {
     return pid;
 }
 
-// The exit code, or 128 + the signal that ended it; -1 (and killed) when it did not end in time.
+// The exit code, or 128 + the signal that ended it; -1 (and killed) when it does not end in time.
 inline int reap(pid_t pid) {
     int status = 0;
-    if (pid > 0 && proc::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+    if (pid > 0 && eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     ADD_FAILURE() << "process " << pid << " did not end in time";
     if (pid > 0 && kill(pid, SIGKILL) == 0)
