@@ -222,6 +222,7 @@ TEST_F(ServerProcess, BadPeersAreClosedAloneAndBusyOnesHeldBack) {
     const std::pair<std::string, std::string> peers[] = {
         {std::string("\0\1\0\1", 4), "refused: frame over 64 KiB"},
         {std::string("\0\1\0\0", 4) + std::string(65536, 'x'), "refused: malformed message"},
+        {std::string(4, '\0'), "refused: malformed message"},
         {wire::Writer("Ping").frame(), "refused: unknown message \"Ping\""},
         {wire::Writer("evil\x1b[2J").frame(), "refused: unknown message \"evil?[2J\""},
         {wire::Writer("ping").str("extra").frame(), "refused: malformed ping (extra bytes)"},

@@ -26,6 +26,8 @@ TEST(WebUsers, RefusesUnsafeOrMalformedLinesNamingThem) {
         {"t\t7\t0\tbob\tBob\tB\t1\tg\tp.png\r\n", "line 1: the avatar holds a carriage return"},
         {"t\t7\t0\tb\x1b[2Job\tBob\tB\t1\tg\t\n", "line 1: the user holds a control character"},
         {"t\t7\t0\tbob\tBob\tB\t1\n", "line 1: expected 9 tab-separated fields"},
+        {ann + "t\t7\t0\tbob\tBob\tB\t1\tg\t\tx\n", "line 2: expected 9"},
+        {"t\t7\t\tbob\tBob\tB\t1\tg\t\n", "line 1: the rank is not an integer"},
         {"t\t4x\t0\tbob\tBob\tB\t1\tg\t\n", "line 1: the id is not an integer: 4x"},
         {"t\t7\t0\tbob\tBob\tB\t2147483648\tg\t\n", "line 1: the sex is not an integer"},
         {ann + bob + ann, "line 3: the token is already used on line 1"},
