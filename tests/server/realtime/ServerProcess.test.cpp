@@ -5,8 +5,9 @@
 #include "tests/server/Process.hpp"
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <tuple>

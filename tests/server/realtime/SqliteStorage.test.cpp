@@ -75,7 +75,8 @@ protected:
 };
 
 TEST_F(SqliteStorageTest, BatchesApplyInOrderUpToTheCapsWhollyOrNotAtAll) {
-    const std::string nul("n\0l", 3), raw("\xff\xfe", 2), full = "INSERT INTO users VALUES ('a', 'A', 65534)";
+    const std::string nul("n\0l", 3), raw("\xff\xfe", 2), top = "UPDATE tally SET total = 65534";
+    const std::string full = "INSERT INTO users VALUES ('a', 'A', 65534)";
     const std::string users =
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 65535) "
         "INSERT INTO users SELECT 'u' || i, 'U', 1 FROM n";
@@ -88,11 +89,7 @@ TEST_F(SqliteStorageTest, BatchesApplyInOrderUpToTheCapsWhollyOrNotAtAll) {
     // the total stored after it, the users it changed.
     const std::tuple<std::string, std::vector<Increment>, std::vector<O>, int, Rows> cases[] = {
         {"", {{nul, raw}, {raw, nul}, {nul, nul}}, {a, a, a}, 3, {{nul, nul, 2}, {raw, nul, 1}}},
-        {"UPDATE tally SET total = 65534",
-         {{"a", "A"}, {"b", "B"}},
-         {a, O::TotalFull},
-         65535,
-         {{"a", "A", 1}}},
+        {top, {{"a", "A"}, {"b", "B"}}, {a, O::TotalFull}, 65535, {{"a", "A", 1}}},
         {full, {{"a", ""}, {"a", ""}, {"b", ""}}, {a, O::CountFull, a}, 2, {{"a", "", 65535}, {"b", "", 1}}},
         {users, {{"new", "N"}, {"u7", "Seven"}}, {O::UsersFull, a}, 1, {{"u7", "Seven", 2}}},
         {failing, {{"a", "A"}, {"boom", "B"}}, {}, 9, {}}};
