@@ -56,6 +56,7 @@ const char* dropReason(Clock::duration sinceRead, Unread unread, bool writing, C
         return "dropped: not reading for 10 s";
     return nullptr;
 }
+
 // Queued bytes beyond which a connection counts as not reading (a full user list is under 9 MiB).
 constexpr std::size_t maxQueuedBytes = 32u << 20;
 
