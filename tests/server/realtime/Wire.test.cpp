@@ -68,38 +68,25 @@ TEST(Pacing, BroadcastsIncrementsAndDropsFollowTheClock) {
 
 TEST(Options, ReadsFlagsAndCommandsAndRefusesWhatIsWrong) {
     using M = server::Options::Mode;
-    // The arguments, and the mode they ask for (none: refused).
-    const std::pair<const char*, std::optional<M>> rows[] = {
-        {"", M::Serve},
-        {"--port 4000 --bind 127.0.0.1 --max-per-address 2", M::Serve},
-        {"--help", M::Help},
-        {"status", M::Admin},
-        {"--db x.db history", M::Admin},
-        {"history 5", M::Admin},
-        {"set 0", M::Admin},
-        {"set 65535", M::Admin},
-        {"backup copy.db", M::Admin},
-        {"set 65536", {}},
-        {"set -1", {}},
-        {"set 12abc", {}},
-        {"set", {}},
-        {"history 0", {}},
-        {"backup", {}},
-        {"undo now", {}},
-        {"frobnicate", {}},
-        {"--port 0", {}},
-        {"--port 70000", {}},
-        {"--port", {}},
-        {"--max-connections many", {}},
-        {"--colour red", {}}};
-    for (const auto& [line, mode] : rows) {
+    // The mode the arguments ask for; none, with a reason, when they are refused.
+    const auto read = [](const char* line) {
         std::istringstream words(line);
         server::Options options;
         std::string error;
         const bool ok = server::parseOptions({std::istream_iterator<std::string>(words), {}}, options, error);
-        EXPECT_EQ(ok ? std::optional<M>(options.mode) : std::nullopt, mode) << line << ": " << error;
         EXPECT_EQ(ok, error.empty()) << line;
-    }
+        return ok ? std::optional<M>(options.mode) : std::nullopt;
+    };
+    for (const char* line : {"", "--port 4000 --bind 127.0.0.1 --max-per-address 2"})
+        EXPECT_EQ(read(line), M::Serve) << line;
+    EXPECT_EQ(read("--help"), M::Help);
+    for (const char* line :
+         {"status", "--db x.db history", "history 5", "set 0", "set 65535", "backup copy.db"})
+        EXPECT_EQ(read(line), M::Admin) << line;
+    for (const char* line :
+         {"set 65536", "set -1", "set 12abc", "set", "history 0", "backup", "undo now", "frobnicate",
+          "--port 0", "--port 70000", "--port", "--max-connections many", "--colour red"})
+        EXPECT_EQ(read(line), std::nullopt) << line;
     EXPECT_EQ(server::defaultDatabase("/state", "/home/u"), "/state/brannoc/tally.db");
     EXPECT_EQ(server::defaultDatabase(nullptr, "/home/u"), "/home/u/.local/state/brannoc/tally.db");
     EXPECT_EQ(server::defaultDatabase("relative", "/home/u"), "/home/u/.local/state/brannoc/tally.db");

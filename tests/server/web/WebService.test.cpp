@@ -109,30 +109,20 @@ TEST(WebHandling, AnswersAsTheClientReadsAndRefusesInOneLine) {
 
 TEST(WebOptions, FlagsDefaultsAndRefusals) {
     const OptionDefaults defaults{"/cfg", "/home/ann", "/opt/b"};
-    // The arguments, and the port, address and users file read from them; or help, or a refusal.
-    const std::pair<const char*, const char*> rows[] = {
-        {"", "80 0.0.0.0 /cfg/brannoc/users"},
-        {"--port 8080 --bind=127.0.0.1 --users u", "8080 127.0.0.1 u"},
-        {"--port 1 --help", "help"},
-        {"--port 0", "refused"},
-        {"--port 65536", "refused"},
-        {"--port", "refused"},
-        {"--users=", "refused"},
-        {"-v", "refused"}};
-    using Action = OptionsRead::Action;
-    for (const auto& [line, read] : rows) {
+    const auto read = [&](const char* line) {
         std::istringstream words(line);
-        const OptionsRead got = readServiceOptions({std::istream_iterator<std::string>(words), {}}, defaults);
-        const ServiceOptions& o = got.options;
-        EXPECT_EQ(got.action == Action::Help     ? "help"
-                  : got.action == Action::Refuse ? "refused"
-                                                 : std::to_string(o.port) + " " + o.bind + " " + o.usersFile,
-                  read)
-            << line;
-    }
-    EXPECT_EQ(readServiceOptions({}, defaults).options.defaultAvatar, "/opt/b/assets/web/default.jpg");
+        return readServiceOptions({std::istream_iterator<std::string>(words), {}}, defaults);
+    };
+    const ServiceOptions plain = read("").options,
+                         all = read("--port 8080 --bind=127.0.0.1 --users u").options;
+    EXPECT_EQ(std::tie(plain.port, plain.bind, plain.usersFile, plain.defaultAvatar),
+              std::make_tuple(80, "0.0.0.0", "/cfg/brannoc/users", "/opt/b/assets/web/default.jpg"));
+    EXPECT_EQ(std::tie(all.port, all.bind, all.usersFile), std::make_tuple(8080, "127.0.0.1", "u"));
+    EXPECT_EQ(read("--port 1 --help").action, OptionsRead::Action::Help);
+    for (const char* line : {"--port 0", "--port 65536", "--port", "--users=", "-v"})
+        EXPECT_EQ(read(line).action, OptionsRead::Action::Refuse) << line;
     EXPECT_EQ(readServiceOptions({}, {"relative", "/h", ""}).options.usersFile, "/h/.config/brannoc/users");
-    EXPECT_EQ(readServiceOptions({}, {}).action, Action::Refuse) << "no users file";
+    EXPECT_EQ(readServiceOptions({}, {}).action, OptionsRead::Action::Refuse) << "no users file";
 }
 
 } // namespace
