@@ -45,6 +45,18 @@ private:
 constexpr milliseconds idleLimit{6000};
 // A client that has not taken a write for this long is not reading.
 constexpr milliseconds writeStallLimit{10000};
+
+// Why a connection is to be dropped now, or null. unread() gives the bytes waiting in the socket,
+// asked only of an idle connection: they are not silence, a busy loop may just not have read them.
+template <typename Unread>
+const char* dropReason(Clock::duration sinceRead, Unread unread, bool writing, Clock::duration writingFor) {
+    if (sinceRead >= idleLimit && unread() == 0)
+        return "dropped: silent for 6 s";
+    if (writing && writingFor >= writeStallLimit)
+        return "dropped: not reading for 10 s";
+    return nullptr;
+}
+
 // Queued bytes beyond which a connection counts as not reading (a full user list is under 9 MiB).
 constexpr std::size_t maxQueuedBytes = 32u << 20;
 

@@ -167,12 +167,12 @@ std::string Session::label() const {
 }
 
 std::optional<std::string> Session::overdue(Clock::time_point now) const {
-    // Bytes waiting in the socket are not silence: a busy loop may just not have read them yet.
-    boost::system::error_code ec;
-    if (now - lastRead_ >= pacing::idleLimit && socket_.available(ec) == 0)
-        return std::string("dropped: silent for 6 s");
-    if (writing_ && now - writeSince_ >= pacing::writeStallLimit)
-        return std::string("dropped: not reading for 10 s");
+    const auto unread = [this] {
+        boost::system::error_code ec;
+        return socket_.available(ec);
+    };
+    if (const char* why = pacing::dropReason(now - lastRead_, unread, writing_, now - writeSince_))
+        return std::string(why);
     return std::nullopt;
 }
 
