@@ -1,8 +1,6 @@
 // The realtime link in-process: pure decisions as tables, then the threads against the scripted peer.
 #include "tests/link/ScriptedPeer.hpp"
 
-static std::atomic<bool> lookupReleased{false}, lookupEnded{false};
-
 TEST(LinkDecisions, TimeOutIdleWaitAndPauseAreTables) {
     // Elapsed ms, ping unanswered, connected; lost. A late next ping does not end an answered link.
     const std::tuple<int, bool, bool, bool> rows[] = {
@@ -14,8 +12,7 @@ TEST(LinkDecisions, TimeOutIdleWaitAndPauseAreTables) {
     for (const auto& [elapsed, unanswered, isConnected, lost] : rows)
         EXPECT_EQ(timedOut(elapsed, unanswered, isConnected), lost) << elapsed << unanswered << isConnected;
     // Idle waits are short and end a margin before the ping, so quit and a cleared flag are seen in time.
-    EXPECT_EQ(std::tuple(idleWaitMs(2999999), idleWaitMs(3 * ms), idleWaitMs(2000 * ms)),
-              std::tuple(0, 1, 5));
+    EXPECT_EQ(std::tuple(idleWaitMs(2999999), idleWaitMs(3 * ms), idleWaitMs(ms * ms)), std::tuple(0, 1, 5));
     // The pause after a packet: nanoseconds left, until the ping, connected; then sleep, ping now, done.
     const std::tuple<std::int64_t, std::int64_t, bool, std::int64_t, bool, bool> steps[] = {
         {0, 5 * ms, true, 0, false, true},              // the pause is over
@@ -90,7 +87,7 @@ TEST_F(LinkTest, ServesWhateverThePeerSendsAndTakesLostConnectionsUpAgainUntouch
     fakeNow += 4500 * ms;
     timeOutCheck();
     peer->accepting = true;
-    ASSERT_TRUE(runFrames([&] { return peer->count(guestWhoami) == 2 && handedOverAndConnected(); }, 10s));
+    ASSERT_TRUE(runFrames([&] { return peer->count(guestWhoami) == 2 && handedOverAndConnected(); }));
     EXPECT_EQ(std::pair(usersOnline(), int(deathTotal)), std::pair(0L, 7));
     EXPECT_EQ(shown(), "Guest 0 96 204");
     // A frame beyond any real list is refused at its size, before any of it is kept, as a close.
@@ -104,6 +101,7 @@ TEST_F(LinkTest, ServesWhateverThePeerSendsAndTakesLostConnectionsUpAgainUntouch
                              "Timed out, attempting to reconnect\npacket thread starting\n" + again);
 
     // Without a server, or without threads, attempts fail and repeat; clicks meanwhile are dropped.
+    // A connection whose packet thread cannot start is closed and tried again.
     peer.reset();
     ASSERT_TRUE(runFrames([&] { return lines("Attempting to reconnect...") >= 5; }));
     startThread = [](std::thread&, const char*, void (*)()) { return false; };
@@ -111,7 +109,6 @@ TEST_F(LinkTest, ServesWhateverThePeerSendsAndTakesLostConnectionsUpAgainUntouch
     EXPECT_EQ(lines("packet thread starting"), 3) << "a failed attempt hands nothing over";
     sendIncrement();
     peer = std::make_unique<ScriptedPeer>();
-    // A connection that cannot be served is closed and tried again.
     startThread = [](std::thread& thread, const char* name, void (*body)()) {
         return name != "brannoc-packets"s && startNamedThread(thread, name, body);
     };
@@ -131,8 +128,7 @@ TEST_F(LinkTest, StalledPeerGetsEveryPacketWholeAndPastTheLimitAClosedSocketThen
     // A "whoami" far larger than the buffers goes out in partial sends while another thread sends
     // "increment": each packet must resume where it stopped and let nothing in between.
     currentUser.userName = currentUser.displayName = std::string(30000, 'n');
-    const std::string whoami =
-        framed(RealtimeProtocol::whoami(currentUser.userName, currentUser.displayName));
+    const std::string whoami = framed(RealtimeProtocol::whoami(currentUser.userName, currentUser.userName));
     std::thread incrementer(repeat, 3000, &sendIncrement), namer(repeat, 100, &sendWhoami);
     const bool stalled = waitUntil([] { return clientSocketQuery(SIOCOUTQ) > 100000; }); // bytes pile up
     const bool whole = waitUntil([&] { return peer.count(incrementFrame) + peer.count(whoami) == 3100; });
@@ -143,8 +139,11 @@ TEST_F(LinkTest, StalledPeerGetsEveryPacketWholeAndPastTheLimitAClosedSocketThen
 
     // Stalled past the limit, the half-sent packet never reaches the peer: the stream just ends.
     sendStallLimitMs = 300;
-    for (int i = 0; i < 1000 && clientSocketQuery(SIOCOUTQ) >= 0; ++i)
-        sendWhoami();
+    std::thread staller(repeat, 1000, &sendWhoami);
+    const bool closed = waitUntil([] { return clientSocketQuery(SIOCOUTQ) < 0; });
+    quitRequested = !closed; // else the sends would never give up
+    staller.join();
+    ASSERT_TRUE(closed) << "the sends waited on the stalled peer past the limit";
     ASSERT_TRUE(waitUntil([&] { return peer.count() - peer.count(whoami) == 3002 && peer.closedByClient; }));
     ASSERT_TRUE(waitUntil([] { return shown() == "Error 204 0 0"; }));
     // Pings cannot leave the failed socket: the round trip times out, users go offline, a link starts over.
@@ -161,26 +160,6 @@ TEST_F(LinkTest, ARefusedFirstAttemptIsFinalForTheRun) {
     fakeNow += 10'000 * ms;
     timeOutCheck();
     reconnectStep();
-    EXPECT_FALSE(reconnectPending);
     EXPECT_EQ(console(), "packet thread starting\n");
     EXPECT_EQ(pingMs + lastDeathClock.elapsedSeconds(), 0.0);
-}
-
-TEST_F(LinkTest, ShutdownLeavesALookupThatHangsBehindUntouched) {
-    ScriptedPeer peer;
-    resolveHost = [] {
-        struct Ended {
-            ~Ended() { lookupEnded = true; }
-        };
-        thread_local Ended ended; // set as its thread ends
-        waitUntil([] { return lookupReleased.load(); }, 30s);
-        return sf::IpAddress::LocalHost;
-    };
-    startUp();
-    shutdown();
-    EXPECT_FALSE(connectThread.joinable() || lookupEnded) << "the shutdown waited for the lookup";
-    lookupReleased = true; // and the thread ends by itself without connecting or reporting an attempt
-    ASSERT_TRUE(waitUntil([] { return lookupEnded.load(); }));
-    EXPECT_EQ(peer.count() + peer.accepted, 0);
-    EXPECT_EQ(connectPhase, Connecting);
 }
