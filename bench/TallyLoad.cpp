@@ -20,7 +20,7 @@
 //     total is at least the last acknowledged one. The status is the number of failures.
 
 #include "server/realtime/Wire.hpp"
-#include "tests/support/ProcStat.hpp"
+#include "bench/support/ProcStat.hpp"
 
 #include <boost/asio.hpp>
 

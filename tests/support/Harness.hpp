@@ -1,0 +1,91 @@
+#pragma once
+
+// Running the real client, its servers and its screens from a test: programs with their output in
+// files, Xvfb screens watched through X, input through xdotool.
+
+#include <SFML/Graphics/Image.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Start-up under the sanitizers and a software renderer on a loaded machine is slow.
+constexpr std::chrono::milliseconds patience = 30s;
+const std::string buildDir = BRANNOC_BUILD_DIR;
+
+// Polls ready until it holds (true) or the limit has passed (false).
+bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds limit = patience);
+
+// A program (argv[0] looked up in PATH) with standard output and error in files. When destroyed it
+// is stopped, its error stream checked for sanitizer reports, and its output shown if the test failed.
+class Process {
+public:
+    explicit Process(std::vector<std::string> argv);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    std::string out() const;
+    std::string err() const;
+    std::vector<std::string> lines() const;
+    long count(const std::string& line) const;
+    bool waitLine(const std::string& line) const;
+    // The exit code, or 128 + the signal; -1 while running.
+    int status();
+    bool waitExit(std::chrono::milliseconds limit = patience);
+    // SIGTERM, then SIGKILL after the limit.
+    void stop(std::chrono::milliseconds limit = 10s);
+
+    pid_t pid = -1;
+
+private:
+    std::string name_, outPath_, errPath_;
+    int status_ = -1;
+};
+
+// The client with its sound off (soundCapture empty) or written to the WAV file soundCapture.
+std::vector<std::string> clientCommand(const std::string& display, std::vector<std::string> args,
+                                       const std::string& soundCapture = "");
+
+struct Geometry {
+    int x = -1, y = -1, width = 0, height = 0;
+    bool operator==(const Geometry& o) const {
+        return x == o.x && y == o.y && width == o.width && height == o.height;
+    }
+};
+
+// An Xvfb screen of its own, an X connection to it, and a count of the frames one client draws.
+class VirtualScreen {
+public:
+    VirtualScreen(int width, int height);
+    ~VirtualScreen();
+    VirtualScreen(const VirtualScreen&) = delete;
+    VirtualScreen& operator=(const VirtualScreen&) = delete;
+
+    // The mapped window with this exact title, 0 when none appears in time.
+    unsigned long window(const std::string& title);
+    // Runs xdotool with these arguments on this screen; true when it succeeded in time.
+    bool xdo(const std::string& args) const;
+    Geometry geometry(unsigned long window) const;
+    sf::Image shot(unsigned long window) const;
+    // The close request a window manager sends (WM_DELETE_WINDOW).
+    void requestClose(unsigned long window) const;
+    // From now on, counts the frames of the client that owns window (one pointer query each).
+    bool watchFrames(unsigned long window);
+    // Waits until the client has begun count more frames: two mean one ran whole after the call.
+    bool waitFrames(int count = 2);
+
+    std::string name;
+
+private:
+    Process xvfb_;
+    struct _XDisplay* display_ = nullptr;
+    struct _XDisplay* record_ = nullptr;
+    unsigned long context_ = 0;
+    long frames_ = 0;
+};

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs a command with a network of its own (--net: a new namespace with loopback up) and/or an X
+# display of its own (--display [WxH]: an Xvfb on a display number it picks, ended with the
+# command). CTest runs test binaries through it; process tests start their clients' screens with it.
+set -eu
+if [ "${1-}" = --net ]; then
+    shift
+    exec unshare -n sh -c 'ip link set lo up && exec sh "$0" "$@"' "$0" "$@"
+fi
+if [ "${1-}" = --display ]; then
+    shift
+    size=1920x1920
+    case ${1-} in [0-9]*x[0-9]*) size=$1 && shift ;; esac
+    fifo=$(mktemp -u) && mkfifo "$fifo"
+    # The display number comes through the fifo once the server accepts clients; it gets SIGTERM
+    # when this process (by then the command) ends.
+    setpriv --pdeathsig TERM Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$fifo" 2>/dev/null &
+    number=$(timeout 30 head -n1 "$fifo" || true)
+    rm -f "$fifo"
+    [ -n "$number" ] || { echo "isolate.sh: Xvfb did not start" >&2 && exit 1; }
+    export DISPLAY=":$number"
+fi
+exec "$@"
