@@ -80,10 +80,11 @@ std::string Process::err() const {
     return readFile(errPath_);
 }
 
-std::vector<std::string> Process::lines() const {
+std::vector<std::string> Process::lines(std::size_t most) const {
     std::vector<std::string> found;
     const std::string text = out();
-    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    for (std::size_t at = 0, end; found.size() < most && (end = text.find('\n', at)) != std::string::npos;
+         at = end + 1)
         found.push_back(text.substr(at, end - at));
     return found;
 }
@@ -155,49 +156,44 @@ VirtualScreen::~VirtualScreen() {
         XCloseDisplay(display_);
 }
 
-unsigned long VirtualScreen::window(const std::string& title) {
-    FILE* found =
-        popen(("DISPLAY=" + name + " timeout 30 xdotool search --sync --onlyvisible --name '^" + title + "$'")
-                  .c_str(),
-              "r");
-    unsigned long id = 0;
-    if (found != nullptr && std::fscanf(found, "%lu", &id) != 1)
-        id = 0;
-    if (found != nullptr)
-        pclose(found);
-    return id;
+unsigned long VirtualScreen::window(const std::string& title) const {
+    std::string id;
+    return xdo("search --sync --onlyvisible --name '^" + title + "$'", &id) ? std::stoul(id) : 0;
 }
 
-bool VirtualScreen::xdo(const std::string& args) const {
-    return std::system(("DISPLAY=" + name + " timeout 20 xdotool " + args).c_str()) == 0;
+bool VirtualScreen::xdo(const std::string& args, std::string* out) const {
+    FILE* pipe = popen(("DISPLAY=" + name + " timeout 30 xdotool " + args).c_str(), "r");
+    char buffer[256];
+    std::string text;
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, n);
+    if (out != nullptr)
+        *out = text;
+    return pipe != nullptr && pclose(pipe) == 0;
 }
 
 Geometry VirtualScreen::geometry(unsigned long window) const {
     XWindowAttributes a{};
     Window child = 0;
-    Geometry g;
-    if (display_ == nullptr || XGetWindowAttributes(display_, window, &a) == 0 ||
-        !XTranslateCoordinates(display_, window, a.root, 0, 0, &g.x, &g.y, &child))
-        return {};
-    g.width = a.width;
-    g.height = a.height;
+    Geometry g{-1, -1, 0, 0};
+    if (XGetWindowAttributes(display_, window, &a) != 0 &&
+        XTranslateCoordinates(display_, window, a.root, 0, 0, &g[0], &g[1], &child))
+        g = {g[0], g[1], a.width, a.height};
     return g;
 }
 
 sf::Image VirtualScreen::shot(unsigned long window) const {
     sf::Image image;
-    const Geometry g = geometry(window);
-    XImage* x = g.width > 0 ? XGetImage(display_, window, 0, 0, static_cast<unsigned>(g.width),
-                                        static_cast<unsigned>(g.height), AllPlanes, ZPixmap)
-                            : nullptr;
+    const auto width = static_cast<unsigned>(geometry(window)[2]),
+               height = static_cast<unsigned>(geometry(window)[3]);
+    XImage* x = XGetImage(display_, window, 0, 0, width, height, AllPlanes, ZPixmap);
     if (x == nullptr)
         return image;
-    image.create(static_cast<unsigned>(g.width), static_cast<unsigned>(g.height));
-    for (int y = 0; y < g.height; ++y)
-        for (int px = 0; px < g.width; ++px) {
-            const unsigned long p = XGetPixel(x, px, y);
-            image.setPixel(static_cast<unsigned>(px), static_cast<unsigned>(y),
-                           sf::Color((p >> 16) & 255, (p >> 8) & 255, p & 255));
+    image.create(width, height);
+    for (unsigned y = 0; y < height; ++y)
+        for (unsigned px = 0; px < width; ++px) {
+            const unsigned long p = XGetPixel(x, static_cast<int>(px), static_cast<int>(y));
+            image.setPixel(px, y, sf::Color((p >> 16) & 255, (p >> 8) & 255, p & 255));
         }
     XDestroyImage(x);
     return image;

@@ -5,6 +5,7 @@
 
 #include <SFML/Graphics/Image.hpp>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -17,6 +18,9 @@ using namespace std::chrono_literals;
 // Start-up under the sanitizers and a software renderer on a loaded machine is slow.
 constexpr std::chrono::milliseconds patience = 30s;
 const std::string buildDir = BRANNOC_BUILD_DIR;
+// What the client writes after its user line.
+const std::string coreBanner = "\x1b[36;1m[ Caldre : Initializing ]\x1b[0m";
+const std::string assetBanner = "\x1b[35;1m[ Ossivar : Initializing ]\x1b[0m";
 
 // Polls ready until it holds (true) or the limit has passed (false).
 bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds limit = patience);
@@ -27,12 +31,11 @@ class Process {
 public:
     explicit Process(std::vector<std::string> argv);
     ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
 
     std::string out() const;
     std::string err() const;
-    std::vector<std::string> lines() const;
+    // The first `most` complete lines.
+    std::vector<std::string> lines(std::size_t most = SIZE_MAX) const;
     long count(const std::string& line) const;
     bool waitLine(const std::string& line) const;
     // The exit code, or 128 + the signal; -1 while running.
@@ -52,25 +55,18 @@ private:
 std::vector<std::string> clientCommand(const std::string& display, std::vector<std::string> args,
                                        const std::string& soundCapture = "");
 
-struct Geometry {
-    int x = -1, y = -1, width = 0, height = 0;
-    bool operator==(const Geometry& o) const {
-        return x == o.x && y == o.y && width == o.width && height == o.height;
-    }
-};
+using Geometry = std::array<int, 4>; // x, y, width, height
 
 // An Xvfb screen of its own, an X connection to it, and a count of the frames one client draws.
 class VirtualScreen {
 public:
     VirtualScreen(int width, int height);
     ~VirtualScreen();
-    VirtualScreen(const VirtualScreen&) = delete;
-    VirtualScreen& operator=(const VirtualScreen&) = delete;
 
     // The mapped window with this exact title, 0 when none appears in time.
-    unsigned long window(const std::string& title);
+    unsigned long window(const std::string& title) const;
     // Runs xdotool with these arguments on this screen; true when it succeeded in time.
-    bool xdo(const std::string& args) const;
+    bool xdo(const std::string& args, std::string* out = nullptr) const;
     Geometry geometry(unsigned long window) const;
     sf::Image shot(unsigned long window) const;
     // The close request a window manager sends (WM_DELETE_WINDOW).
