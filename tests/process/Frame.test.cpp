@@ -38,31 +38,26 @@ int hangingConnects() {
 
 // On a 1024 x 900 screen the pair of windows (640 x 800) is centred: the main window at (192, 50),
 // the button window right below it.
-const Geometry mainPlace{192, 50, 640, 400}, buttonPlace{192, 450, 640, 400};
+const std::array<int, 4> mainPlace{192, 50, 640, 400}, buttonPlace{192, 450, 640, 400};
 
 class ClientFrame : public testing::Test {
 protected:
     void launch(std::vector<std::string> args) {
-        client = std::make_unique<Process>(clientCommand(screen.name, std::move(args)));
-        ASSERT_NE(main = screen.window("Brannoc"), 0u) << "no main window";
-        ASSERT_NE(button = screen.window("Brannoc Button"), 0u) << "no button window";
-        ASSERT_TRUE(screen.watchFrames(main));
-        // The first frame (its white corner) comes after every placement of start-up.
-        ASSERT_TRUE(waitUntil([&] { return screen.shot(main).getPixel(0, 0) == sf::Color::White; }));
-        ASSERT_TRUE(waitUntil([&] { return client->lines().size() >= 5; }));
+        seat = std::make_unique<Seat>(std::move(args));
+        ASSERT_TRUE(seat->ready) << "no windows or no frame";
+        ASSERT_TRUE(waitUntil([&] { return seat->client.lines().size() >= 5; }));
     }
 
-    VirtualScreen screen{1024, 900};
-    std::unique_ptr<Process> client;
-    unsigned long main = 0, button = 0;
+    std::unique_ptr<Seat> seat;
 };
 
 } // namespace
 
 TEST_F(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesOnTheReleaseOfEscape) {
-    // The pointer rests on the header band's last row (y 49) before the first frame samples it.
-    ASSERT_TRUE(screen.xdo("mousemove 512 99"));
     ASSERT_NO_FATAL_FAILURE(launch({"-token", "tk-1"}));
+    Seat& screen = *seat;
+    Process* client = &seat->client;
+    const unsigned long main = seat->main, button = seat->button;
     EXPECT_EQ(client->lines(5), startLines("Logged in as Varkel user Guest (Guest)"));
     EXPECT_EQ(screen.geometry(main), mainPlace);
     EXPECT_EQ(screen.geometry(button), buttonPlace);
@@ -105,7 +100,7 @@ TEST_F(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesO
     ASSERT_TRUE(screen.xdo("mousemove 572 129"));
     EXPECT_TRUE(waitUntil([&] { return screen.geometry(main)[1] == 80; })) << "no drag down";
     ASSERT_TRUE(screen.xdo("mouseup 1") && screen.waitFrames());
-    const Geometry dropped{252, 80, 640, 400};
+    const std::array<int, 4> dropped{252, 80, 640, 400};
     // Each step is seen by a frame before the next: moving after the release, a left press on the
     // first row below the band (y 50) and a right press in the band move nothing.
     for (const char* step : {"mousemove 572 130", "mousedown 1", "mousemove 632 150", "mouseup 1",
@@ -144,9 +139,10 @@ TEST_F(ClientFrame, StartsAsTheLocalUserAndEndsPromptlyOnACloseRequestWhileItsCo
     connect(refused, at, sizeof address);
 
     ASSERT_NO_FATAL_FAILURE(launch({}));
+    Process* client = &seat->client;
     EXPECT_EQ(client->lines(5), startLines("Local user"));
     ASSERT_TRUE(waitUntil([] { return hangingConnects() == 2; })) << "the client's connect is not under way";
-    screen.requestClose(main);
+    seat->requestClose(seat->main);
     EXPECT_TRUE(client->waitExit(3s)) << "still running 3 s after the request to close";
     EXPECT_EQ(client->status(), 0);
     for (int fd : {refused, queued, listener})

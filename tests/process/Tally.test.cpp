@@ -22,8 +22,7 @@ const std::string timedOut = "Timed out, attempting to reconnect";
 
 struct Box {
     unsigned x0, y0, x1, y1;
-};
-// "Total Deaths: N", clear of the avatar; the user list's rows (Guest, then wren) beside the lamps.
+}; // "Total Deaths: N", clear of the avatar; the user list's rows (Guest, then wren) beside the lamps.
 constexpr Box totalBox{100, 89, 560, 140}, pingBox{0, 0, 320, 40};
 constexpr Box rowBox(unsigned row) {
     return {44, 144 + 32 * row, 620, 174 + 32 * row};
@@ -72,15 +71,6 @@ double bells(const std::string& capture) {
     return energy(sound) / energy(bell) * 16;
 }
 
-struct Seat {
-    Seat(const std::string& token, const std::string& capture)
-        : sound(capture), client(clientCommand(screen.name, {"-token", token}, capture)) {}
-    VirtualScreen screen{1024, 900};
-    std::string sound;
-    Process client;
-    unsigned long main = 0, button = 0;
-};
-
 class SharedTally : public testing::Test {
 protected:
     void SetUp() override {
@@ -90,11 +80,8 @@ protected:
         web = start("brannoc-web", {"--users", dir + "/users"}, "brannoc-web: serving 1 users");
         server = start("brannoc-server", {"--db", dir + "/tally.db"}, "brannoc-server: listening on");
         for (const char* token : {"tk-e2e-31", "tk-unknown"}) {
-            seats.push_back(std::make_unique<Seat>(token, dir + "/" + token + ".wav"));
-            Seat& s = *seats.back();
-            ASSERT_NE(s.main = s.screen.window("Brannoc"), 0u);
-            ASSERT_NE(s.button = s.screen.window("Brannoc Button"), 0u);
-            ASSERT_TRUE(s.screen.watchFrames(s.main));
+            seats.push_back(std::make_unique<Seat>(std::vector<std::string>{"-token", token}));
+            ASSERT_TRUE(seats.back()->ready) << "no windows or no frame";
         }
     }
     void TearDown() override {
@@ -111,10 +98,9 @@ protected:
     }
 
     std::vector<sf::Image> shots() {
-        return {seats[0]->screen.shot(seats[0]->main), seats[1]->screen.shot(seats[1]->main)};
+        return {seats[0]->shot(seats[0]->main), seats[1]->shot(seats[1]->main)};
     }
 
-    // Both rows lit as wanted in both windows.
     bool lamps(Lamp want) {
         return waitUntil([&] {
             for (const sf::Image& shot : shots())
@@ -134,13 +120,13 @@ protected:
         });
     }
 
-    void click(Seat& s) { ASSERT_TRUE(s.screen.xdo("mousemove 512 650 click 1") && s.screen.waitFrames()); }
+    void click(Seat& s) { ASSERT_TRUE(s.xdo("mousemove 512 650 click 1") && s.waitFrames()); }
 
     // A healthy link's time-out check has had a ping interval past its limit since `since`.
     void expectNoTimeOutSince(Clock::time_point since, const std::vector<long>& before) {
         ASSERT_TRUE(waitUntil([&] { return Clock::now() > since + 5s; }));
         for (std::size_t k = 0; k < seats.size(); ++k) {
-            ASSERT_TRUE(seats[k]->screen.waitFrames());
+            ASSERT_TRUE(seats[k]->waitFrames());
             EXPECT_EQ(seats[k]->client.count(timedOut), before[k]) << "seat " << k << " timed out";
         }
     }
@@ -156,7 +142,8 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
     Seat& wren = *seats[0];
     Seat& guest = *seats[1];
     // The sign-in line, either way, before the banners.
-    ASSERT_TRUE(wren.client.waitLine(assetBanner) && guest.client.waitLine(assetBanner));
+    ASSERT_TRUE(
+        waitUntil([&] { return wren.client.count(assetBanner) + guest.client.count(assetBanner) == 2; }));
     EXPECT_EQ(wren.client.lines(3), (std::vector<std::string>{"Logged in as Varkel user wren (Wren Ash)",
                                                               coreBanner, assetBanner}));
     EXPECT_EQ(guest.client.lines(3),
@@ -172,14 +159,14 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
     // A pong the server holds back for a second shows in a ping line.
     std::vector<std::vector<sf::Color>> quick;
     for (const auto& s : seats)
-        quick.push_back(pixels(s->screen.shot(s->button), pingBox));
+        quick.push_back(pixels(s->shot(s->button), pingBox));
     kill(server->pid, SIGSTOP);
     EXPECT_TRUE(waitUntil([] { return unreadAtServer() > 0; })) << "no ping";
     std::this_thread::sleep_for(1s); // the hold itself
     kill(server->pid, SIGCONT);
     EXPECT_TRUE(waitUntil([&] {
-        return pixels(wren.screen.shot(wren.button), pingBox) != quick[0] ||
-               pixels(guest.screen.shot(guest.button), pingBox) != quick[1];
+        return pixels(wren.shot(wren.button), pingBox) != quick[0] ||
+               pixels(guest.shot(guest.button), pingBox) != quick[1];
     })) << "no ping line shows the round trip of a second";
 
     // wren's release: the new total and wren's count in both windows, the guest's count alone.
@@ -195,7 +182,8 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
     // The server stops: both clients see it, every lamp turns red, the guest's release goes nowhere.
     server->stop();
     EXPECT_EQ(server->status(), 0);
-    EXPECT_TRUE(wren.client.waitLine("Disconnected") && guest.client.waitLine("Disconnected"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return wren.client.count("Disconnected") + guest.client.count("Disconnected") == 2; }));
     EXPECT_TRUE(lamps(Lamp::Red)) << "a lamp stayed green with the server gone";
     ASSERT_NO_FATAL_FAILURE(click(guest));
 
@@ -226,8 +214,8 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
 
     // A close request to either window ends the client; each rang once per raised total, neither
     // for the totals it met on connecting.
-    wren.screen.requestClose(wren.button);
-    guest.screen.requestClose(guest.main);
+    wren.requestClose(wren.button);
+    guest.requestClose(guest.main);
     for (const auto& s : seats) {
         ASSERT_TRUE(s->client.waitExit());
         EXPECT_EQ(s->client.status(), 0);

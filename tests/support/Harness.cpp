@@ -27,13 +27,23 @@ std::string readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The client with its sound written to capture: mono int16 keeps each sample the source's times the volume.
+std::vector<std::string> clientCommand(const std::string& display, const std::string& capture,
+                                       std::vector<std::string> args) {
+    std::ofstream(capture + ".conf") << "[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n"
+                                     << "frequency=44100\n[wave]\nfile=" << capture << "\n";
+    args.insert(args.begin(), {"env", "-u", "ALSOFT_DRIVERS", "DISPLAY=" + display,
+                               "ALSOFT_CONF=" + capture + ".conf", buildDir + "/brannoc"});
+    return args;
+}
+
+} // namespace
+
 std::string tempPath(const std::string& what) {
     std::string path = "/tmp/brannoc-" + what + "-XXXXXX";
     close(mkstemp(path.data()));
     return path;
 }
-
-} // namespace
 
 bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
     for (const auto end = Clock::now() + limit; !ready(); std::this_thread::sleep_for(20ms))
@@ -94,10 +104,6 @@ long Process::count(const std::string& line) const {
     return std::count(all.begin(), all.end(), line);
 }
 
-bool Process::waitLine(const std::string& line) const {
-    return waitUntil([&] { return count(line) > 0; });
-}
-
 int Process::status() {
     int raw = 0;
     if (status_ == -1 && pid > 0 && waitpid(pid, &raw, WNOHANG) == pid)
@@ -119,118 +125,100 @@ void Process::stop(std::chrono::milliseconds limit) {
     }
 }
 
-std::vector<std::string> clientCommand(const std::string& display, std::vector<std::string> args,
-                                       const std::string& soundCapture) {
-    std::vector<std::string> argv{"env", "-u", "ALSOFT_CONF", "DISPLAY=" + display, "ALSOFT_DRIVERS=null"};
-    if (!soundCapture.empty()) {
-        // Mono int16 keeps each captured sample the source's times the volume.
-        const std::string conf = soundCapture + ".conf";
-        std::ofstream(conf) << "[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\nfrequency=44100\n"
-                            << "[wave]\nfile=" << soundCapture << "\n";
-        argv = {"env", "-u", "ALSOFT_DRIVERS", "DISPLAY=" + display, "ALSOFT_CONF=" + conf};
-    }
-    argv.push_back(buildDir + "/brannoc");
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+// The pointer starts on the main window's header band (y 49), before any frame samples it.
+Seat::Seat(std::vector<std::string> args)
+    : xvfb_({"sh", BRANNOC_SOURCE_DIR "/tests/support/isolate.sh", "--display", "1024x900", "sh", "-c",
+             "echo $DISPLAY && exec sleep 3600"}),
+      display(waitUntil([&] { return !xvfb_.lines().empty(); }) ? xvfb_.lines()[0] : "none"),
+      client((xdo("mousemove 512 99"), clientCommand(display, sound, std::move(args)))) {
+    // Xlib's default handler ends the process; a window gone mid-test must only fail the test.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    x_ = XOpenDisplay(display.c_str());
+    std::string ids;
+    if (x_ == nullptr || !xdo("search --sync --onlyvisible --name '^Brannoc$'", &ids) ||
+        !xdo("search --sync --onlyvisible --name '^Brannoc Button$'", &ids))
+        return;
+    std::sscanf(ids.c_str(), "%lu %lu", &main, &button);
+    // Frames are counted from here on: the client samples the pointer once at the start of each.
+    XRecordRange* range = XRecordAllocRange();
+    range->core_requests.first = range->core_requests.last = X_QueryPointer;
+    XRecordClientSpec owner = main;
+    context_ = XRecordCreateContext(x_, 0, &owner, 1, &range, 1);
+    XFree(range);
+    XSync(x_, False);
+    record_ = XOpenDisplay(display.c_str());
+    ready = context_ != 0 && record_ != nullptr &&
+            XRecordEnableContextAsync(
+                record_, context_,
+                [](XPointer counter, XRecordInterceptData* data) {
+                    *reinterpret_cast<long*>(counter) += data->category == XRecordFromClient ? 1 : 0;
+                    XRecordFreeData(data);
+                },
+                reinterpret_cast<XPointer>(&frames_)) != 0 &&
+            waitUntil([&] { return shot(main).getPixel(0, 0) == sf::Color::White; });
 }
 
-VirtualScreen::VirtualScreen(int width, int height)
-    : xvfb_({"sh", BRANNOC_SOURCE_DIR "/tests/support/isolate.sh", "--display",
-             std::to_string(width) + "x" + std::to_string(height), "sh", "-c",
-             "echo $DISPLAY && exec sleep 3600"}) {
-    if (waitUntil([&] { return !xvfb_.lines().empty(); }))
-        name = xvfb_.lines()[0];
-    display_ = XOpenDisplay(name.c_str());
-    EXPECT_NE(display_, nullptr) << "no X screen " << name;
-}
-
-VirtualScreen::~VirtualScreen() {
+Seat::~Seat() {
+    client.stop();
     if (context_ != 0) {
-        XRecordDisableContext(display_, context_);
-        XRecordFreeContext(display_, context_);
-        XSync(display_, False);
+        XRecordDisableContext(x_, context_);
+        XRecordFreeContext(x_, context_);
+        XSync(x_, False);
     }
-    if (record_ != nullptr)
-        XCloseDisplay(record_);
-    if (display_ != nullptr)
-        XCloseDisplay(display_);
+    for (_XDisplay* connection : {record_, x_})
+        if (connection != nullptr)
+            XCloseDisplay(connection);
+    std::remove(sound.c_str());
+    std::remove((sound + ".conf").c_str());
 }
 
-unsigned long VirtualScreen::window(const std::string& title) const {
-    std::string id;
-    return xdo("search --sync --onlyvisible --name '^" + title + "$'", &id) ? std::stoul(id) : 0;
-}
-
-bool VirtualScreen::xdo(const std::string& args, std::string* out) const {
-    FILE* pipe = popen(("DISPLAY=" + name + " timeout 30 xdotool " + args).c_str(), "r");
+bool Seat::xdo(const std::string& args, std::string* out) const {
+    FILE* pipe = popen(("DISPLAY=" + display + " timeout 30 xdotool " + args).c_str(), "r");
     char buffer[256];
-    std::string text;
-    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        text.append(buffer, n);
-    if (out != nullptr)
-        *out = text;
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        if (out != nullptr)
+            out->append(buffer, n);
+    }
     return pipe != nullptr && pclose(pipe) == 0;
 }
 
-Geometry VirtualScreen::geometry(unsigned long window) const {
+std::array<int, 4> Seat::geometry(unsigned long window) const {
     XWindowAttributes a{};
     Window child = 0;
-    Geometry g{-1, -1, 0, 0};
-    if (XGetWindowAttributes(display_, window, &a) != 0 &&
-        XTranslateCoordinates(display_, window, a.root, 0, 0, &g[0], &g[1], &child))
+    std::array<int, 4> g{-1, -1, 0, 0};
+    if (XGetWindowAttributes(x_, window, &a) != 0 &&
+        XTranslateCoordinates(x_, window, a.root, 0, 0, &g[0], &g[1], &child))
         g = {g[0], g[1], a.width, a.height};
     return g;
 }
 
-sf::Image VirtualScreen::shot(unsigned long window) const {
+sf::Image Seat::shot(unsigned long window) const {
     sf::Image image;
-    const auto width = static_cast<unsigned>(geometry(window)[2]),
-               height = static_cast<unsigned>(geometry(window)[3]);
-    XImage* x = XGetImage(display_, window, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (x == nullptr)
-        return image;
-    image.create(width, height);
-    for (unsigned y = 0; y < height; ++y)
-        for (unsigned px = 0; px < width; ++px) {
-            const unsigned long p = XGetPixel(x, static_cast<int>(px), static_cast<int>(y));
-            image.setPixel(px, y, sf::Color((p >> 16) & 255, (p >> 8) & 255, p & 255));
+    image.create(640, 400, sf::Color::Black);
+    XImage* shown = XGetImage(x_, window, 0, 0, 640, 400, AllPlanes, ZPixmap);
+    for (unsigned y = 0; shown != nullptr && y < 400; ++y)
+        for (unsigned x = 0; x < 640; ++x) {
+            const unsigned long p = XGetPixel(shown, static_cast<int>(x), static_cast<int>(y));
+            image.setPixel(x, y, sf::Color((p >> 16) & 255, (p >> 8) & 255, p & 255));
         }
-    XDestroyImage(x);
+    if (shown != nullptr)
+        XDestroyImage(shown);
     return image;
 }
 
-void VirtualScreen::requestClose(unsigned long window) const {
+void Seat::requestClose(unsigned long window) const {
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+    event.xclient.message_type = XInternAtom(x_, "WM_PROTOCOLS", False);
     event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
-    XSendEvent(display_, window, False, NoEventMask, &event);
-    XFlush(display_);
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(x_, "WM_DELETE_WINDOW", False));
+    XSendEvent(x_, window, False, NoEventMask, &event);
+    XFlush(x_);
 }
 
-bool VirtualScreen::watchFrames(unsigned long window) {
-    // The client samples the pointer once at the start of every frame.
-    XRecordRange* range = XRecordAllocRange();
-    range->core_requests.first = range->core_requests.last = X_QueryPointer;
-    XRecordClientSpec client = window;
-    context_ = XRecordCreateContext(display_, 0, &client, 1, &range, 1);
-    XFree(range);
-    XSync(display_, False);
-    record_ = XOpenDisplay(name.c_str());
-    return context_ != 0 && record_ != nullptr &&
-           XRecordEnableContextAsync(
-               record_, context_,
-               [](XPointer counter, XRecordInterceptData* data) {
-                   *reinterpret_cast<long*>(counter) += data->category == XRecordFromClient ? 1 : 0;
-                   XRecordFreeData(data);
-               },
-               reinterpret_cast<XPointer>(&frames_)) != 0;
-}
-
-bool VirtualScreen::waitFrames(int count) {
-    XSync(display_, False);
+bool Seat::waitFrames(int count) {
+    XSync(x_, False);
     XRecordProcessReplies(record_);
     const long target = frames_ + count;
     return waitUntil([&] {

@@ -37,7 +37,6 @@ public:
     // The first `most` complete lines.
     std::vector<std::string> lines(std::size_t most = SIZE_MAX) const;
     long count(const std::string& line) const;
-    bool waitLine(const std::string& line) const;
     // The exit code, or 128 + the signal; -1 while running.
     int status();
     bool waitExit(std::chrono::milliseconds limit = patience);
@@ -51,37 +50,37 @@ private:
     int status_ = -1;
 };
 
-// The client with its sound off (soundCapture empty) or written to the WAV file soundCapture.
-std::vector<std::string> clientCommand(const std::string& display, std::vector<std::string> args,
-                                       const std::string& soundCapture = "");
+// A new empty file's path.
+std::string tempPath(const std::string& what);
 
-using Geometry = std::array<int, 4>; // x, y, width, height
-
-// An Xvfb screen of its own, an X connection to it, and a count of the frames one client draws.
-class VirtualScreen {
-public:
-    VirtualScreen(int width, int height);
-    ~VirtualScreen();
-
-    // The mapped window with this exact title, 0 when none appears in time.
-    unsigned long window(const std::string& title) const;
-    // Runs xdotool with these arguments on this screen; true when it succeeded in time.
-    bool xdo(const std::string& args, std::string* out = nullptr) const;
-    Geometry geometry(unsigned long window) const;
-    sf::Image shot(unsigned long window) const;
-    // The close request a window manager sends (WM_DELETE_WINDOW).
-    void requestClose(unsigned long window) const;
-    // From now on, counts the frames of the client that owns window (one pointer query each).
-    bool watchFrames(unsigned long window);
-    // Waits until the client has begun count more frames: two mean one ran whole after the call.
-    bool waitFrames(int count = 2);
-
-    std::string name;
-
-private:
+// The client (with these arguments) on a 1024 x 900 Xvfb screen of its own, its sound written to
+// a file, with an X connection to the screen and input through xdotool.
+class Seat {
     Process xvfb_;
-    struct _XDisplay* display_ = nullptr;
+    struct _XDisplay* x_ = nullptr;
     struct _XDisplay* record_ = nullptr;
     unsigned long context_ = 0;
     long frames_ = 0;
+
+public:
+    explicit Seat(std::vector<std::string> args);
+    ~Seat();
+
+    // Runs xdotool with these arguments on this screen; true when it succeeded in time.
+    bool xdo(const std::string& args, std::string* out = nullptr) const;
+    // x, y, width and height of a window.
+    std::array<int, 4> geometry(unsigned long window) const;
+    // What a 640 x 400 window shows (black where it cannot be read).
+    sf::Image shot(unsigned long window) const;
+    // The close request a window manager sends (WM_DELETE_WINDOW).
+    void requestClose(unsigned long window) const;
+    // Waits until the client has begun count more frames (one pointer query each): with three, a
+    // whole frame has run after the call even if one was under way.
+    bool waitFrames(int count = 3);
+
+    std::string display, sound = tempPath("sound");
+    Process client;
+    unsigned long main = 0, button = 0;
+    // Both windows up and the first frame drawn, which comes after every placement of start-up.
+    bool ready = false;
 };

@@ -13,8 +13,11 @@ if [ "${1-}" = --display ]; then
     case ${1-} in [0-9]*x[0-9]*) size=$1 && shift ;; esac
     fifo=$(mktemp -u) && mkfifo "$fifo"
     # The display number comes through the fifo once the server accepts clients; it gets SIGTERM
-    # when this process (by then the command) ends.
-    setpriv --pdeathsig TERM Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$fifo" 2>/dev/null &
+    # when this process (by then the command) ends. Numbers are unique within a network namespace
+    # only (clients reach the server through an abstract socket), so the server's files (keymaps,
+    # socket, lock) go to folders of its own.
+    setpriv --pdeathsig TERM unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /var/lib/xkb &&
+        exec Xvfb -displayfd 3 -screen 0 "$0" -nolisten tcp -noreset' "${size}x24" 3>"$fifo" 2>/dev/null &
     number=$(timeout 30 head -n1 "$fifo" || true)
     rm -f "$fifo"
     [ -n "$number" ] || { echo "isolate.sh: Xvfb did not start" >&2 && exit 1; }
