@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <fstream>
-#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,34 +39,21 @@ int hangingConnects() {
 // the button window right below it.
 const std::array<int, 4> mainPlace{192, 50, 640, 400}, buttonPlace{192, 450, 640, 400};
 
-class ClientFrame : public testing::Test {
-protected:
-    void launch(std::vector<std::string> args) {
-        seat = std::make_unique<Seat>(std::move(args));
-        ASSERT_TRUE(seat->ready) << "no windows or no frame";
-        ASSERT_TRUE(waitUntil([&] { return seat->client.lines().size() >= 5; }));
-    }
-
-    std::unique_ptr<Seat> seat;
-};
-
 } // namespace
 
-TEST_F(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesOnTheReleaseOfEscape) {
-    ASSERT_NO_FATAL_FAILURE(launch({"-token", "tk-1"}));
-    Seat& screen = *seat;
-    Process* client = &seat->client;
-    const unsigned long main = seat->main, button = seat->button;
-    EXPECT_EQ(client->lines(5), startLines("Logged in as Varkel user Guest (Guest)"));
-    EXPECT_EQ(screen.geometry(main), mainPlace);
-    EXPECT_EQ(screen.geometry(button), buttonPlace);
+TEST(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesOnTheReleaseOfEscape) {
+    Seat seat({"-token", "tk-1"});
+    ASSERT_TRUE(seat.ready && waitUntil([&] { return seat.client.lines().size() >= 5; }));
+    EXPECT_EQ(seat.client.lines(5), startLines("Logged in as Varkel user Guest (Guest)"));
+    EXPECT_EQ(seat.geometry(seat.main), mainPlace);
+    EXPECT_EQ(seat.geometry(seat.button), buttonPlace);
 
     // With no server the header fades from black to red, a gradient to black at its right end; the
     // white frame covers columns 0 and 1, so column x shows red times (640 - x - 0.5) / 640.
     const auto red = [](unsigned x) { return 255.0 * (640 - x - 0.5) / 640; };
     sf::Image shot;
     EXPECT_TRUE(waitUntil([&] {
-        shot = screen.shot(main);
+        shot = seat.shot(seat.main);
         const sf::Color p = shot.getPixel(2, 25);
         return p.g + p.b == 0 && std::abs(p.r - red(2)) <= 1.0;
     })) << "the header did not fade to red";
@@ -85,7 +71,7 @@ TEST_F(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesO
         countIn(shot, 200, 318, 440, 360, [](sf::Color p) { return p.r > 200 && p.g > 130 && p.b < 60; }), 20)
         << "the orange elapsed time";
     // The button window: the green ping line at (8, 8) on black, nothing else.
-    const sf::Image pings = screen.shot(button);
+    const sf::Image pings = seat.shot(seat.button);
     EXPECT_GT(countIn(pings, 8, 8, 120, 30, [](sf::Color p) { return p.g > 128 && p.r < 64 && p.b < 64; }),
               20);
     EXPECT_EQ(countIn(pings, 0, 0, 640, 400, [](sf::Color p) { return p != sf::Color::Black; }),
@@ -95,36 +81,36 @@ TEST_F(ClientFrame, StartsAsTheGuestWithoutAWebServicePlacesDrawsDragsAndClosesO
         shot.saveToFile("frame-main.png") && pings.saveToFile("frame-button.png");
 
     // A left press on the header band drags the main window alone, until the release.
-    ASSERT_TRUE(screen.xdo("mousedown 1 mousemove 572 99"));
-    EXPECT_TRUE(waitUntil([&] { return screen.geometry(main)[0] == 252; })) << "no drag";
-    ASSERT_TRUE(screen.xdo("mousemove 572 129"));
-    EXPECT_TRUE(waitUntil([&] { return screen.geometry(main)[1] == 80; })) << "no drag down";
-    ASSERT_TRUE(screen.xdo("mouseup 1") && screen.waitFrames());
+    ASSERT_TRUE(seat.xdo("mousedown 1 mousemove 572 99"));
+    EXPECT_TRUE(waitUntil([&] { return seat.geometry(seat.main)[0] == 252; })) << "no drag";
+    ASSERT_TRUE(seat.xdo("mousemove 572 129"));
+    EXPECT_TRUE(waitUntil([&] { return seat.geometry(seat.main)[1] == 80; })) << "no drag down";
+    ASSERT_TRUE(seat.xdo("mouseup 1") && seat.waitFrames());
     const std::array<int, 4> dropped{252, 80, 640, 400};
     // Each step is seen by a frame before the next: moving after the release, a left press on the
     // first row below the band (y 50) and a right press in the band move nothing.
     for (const char* step : {"mousemove 572 130", "mousedown 1", "mousemove 632 150", "mouseup 1",
                              "mousemove 572 90", "mousedown 3", "mousemove 632 110", "mouseup 3"}) {
-        ASSERT_TRUE(screen.xdo(step) && screen.waitFrames());
-        EXPECT_EQ(screen.geometry(main), dropped) << "after " << step;
+        ASSERT_TRUE(seat.xdo(step) && seat.waitFrames());
+        EXPECT_EQ(seat.geometry(seat.main), dropped) << "after " << step;
     }
-    EXPECT_EQ(screen.geometry(button), buttonPlace);
+    EXPECT_EQ(seat.geometry(seat.button), buttonPlace);
 
     // Another key and the press of Escape leave it running; the release of Escape ends it.
-    ASSERT_TRUE(screen.xdo("windowfocus --sync " + std::to_string(main) + " key a keydown Escape"));
-    ASSERT_TRUE(screen.waitFrames());
-    EXPECT_EQ(client->status(), -1) << "ended on another key or on the press of Escape";
-    ASSERT_TRUE(screen.xdo("keyup Escape"));
-    ASSERT_TRUE(client->waitExit());
-    EXPECT_EQ(client->status(), 0);
-    const auto lines = client->lines();
+    ASSERT_TRUE(seat.xdo("windowfocus --sync " + std::to_string(seat.main) + " key a keydown Escape"));
+    ASSERT_TRUE(seat.waitFrames());
+    EXPECT_EQ(seat.client.status(), -1) << "ended on another key or on the press of Escape";
+    ASSERT_TRUE(seat.xdo("keyup Escape"));
+    ASSERT_TRUE(seat.client.waitExit());
+    EXPECT_EQ(seat.client.status(), 0);
+    const auto lines = seat.client.lines();
     for (std::size_t i = 0; i < lines.size(); ++i)
         EXPECT_EQ(std::count(lines[i].begin(), lines[i].end(), '\x1b'), i == 1 || i == 2 ? 2 : 0) << lines[i];
 }
 
 // A listener whose accept queue is full drops further SYNs, like a host that drops packets: the
 // client's connect hangs for the system's whole retry time.
-TEST_F(ClientFrame, StartsAsTheLocalUserAndEndsPromptlyOnACloseRequestWhileItsConnectHangs) {
+TEST(ClientFrame, StartsAsTheLocalUserAndEndsPromptlyOnACloseRequestWhileItsConnectHangs) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(34567);
@@ -138,13 +124,13 @@ TEST_F(ClientFrame, StartsAsTheLocalUserAndEndsPromptlyOnACloseRequestWhileItsCo
     const int refused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     connect(refused, at, sizeof address);
 
-    ASSERT_NO_FATAL_FAILURE(launch({}));
-    Process* client = &seat->client;
-    EXPECT_EQ(client->lines(5), startLines("Local user"));
+    Seat seat({});
+    ASSERT_TRUE(seat.ready && waitUntil([&] { return seat.client.lines().size() >= 5; }));
+    EXPECT_EQ(seat.client.lines(5), startLines("Local user"));
     ASSERT_TRUE(waitUntil([] { return hangingConnects() == 2; })) << "the client's connect is not under way";
-    seat->requestClose(seat->main);
-    EXPECT_TRUE(client->waitExit(3s)) << "still running 3 s after the request to close";
-    EXPECT_EQ(client->status(), 0);
+    seat.requestClose(seat.main);
+    EXPECT_TRUE(seat.client.waitExit(3s)) << "still running 3 s after the request to close";
+    EXPECT_EQ(seat.client.status(), 0);
     for (int fd : {refused, queued, listener})
         close(fd);
 }

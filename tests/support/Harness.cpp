@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
@@ -54,18 +53,13 @@ bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds lim
 
 Process::Process(std::vector<std::string> argv)
     : name_(argv.back()), outPath_(tempPath("out")), errPath_(tempPath("err")) {
+    argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" </dev/null >" + outPath_ + " 2>" + errPath_});
     std::vector<char*> args;
     for (auto& arg : argv)
         args.push_back(arg.data());
     args.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, outPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&files, 2, errPath_.c_str(), O_WRONLY | O_TRUNC, 0);
-    if (posix_spawnp(&pid, args[0], &files, nullptr, args.data(), environ) != 0)
-        ADD_FAILURE() << "cannot start " << argv[0];
-    posix_spawn_file_actions_destroy(&files);
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, args.data(), environ) != 0)
+        ADD_FAILURE() << "cannot start " << argv[3];
 }
 
 Process::~Process() {
@@ -183,12 +177,10 @@ bool Seat::xdo(const std::string& args, std::string* out) const {
 }
 
 std::array<int, 4> Seat::geometry(unsigned long window) const {
-    XWindowAttributes a{};
-    Window child = 0;
+    std::string shape;
     std::array<int, 4> g{-1, -1, 0, 0};
-    if (XGetWindowAttributes(x_, window, &a) != 0 &&
-        XTranslateCoordinates(x_, window, a.root, 0, 0, &g[0], &g[1], &child))
-        g = {g[0], g[1], a.width, a.height};
+    if (xdo("getwindowgeometry --shell " + std::to_string(window), &shape))
+        std::sscanf(shape.c_str(), "WINDOW=%*d X=%d Y=%d WIDTH=%d HEIGHT=%d", &g[0], &g[1], &g[2], &g[3]);
     return g;
 }
 

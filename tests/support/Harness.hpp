@@ -34,7 +34,6 @@ public:
 
     std::string out() const;
     std::string err() const;
-    // The first `most` complete lines.
     std::vector<std::string> lines(std::size_t most = SIZE_MAX) const;
     long count(const std::string& line) const;
     // The exit code, or 128 + the signal; -1 while running.

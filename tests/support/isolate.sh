@@ -1,7 +1,6 @@
 #!/bin/sh
-# Runs a command with a network of its own (--net: a new namespace with loopback up) and/or an X
-# display of its own (--display [WxH]: an Xvfb on a display number it picks, ended with the
-# command). CTest runs test binaries through it; process tests start their clients' screens with it.
+# Runs a command with a network of its own (--net: a new namespace, loopback up) and/or an X display
+# of its own (--display [WxH]: an Xvfb ended with the command). CTest runs test binaries through it.
 set -eu
 if [ "${1-}" = --net ]; then
     shift
@@ -12,10 +11,8 @@ if [ "${1-}" = --display ]; then
     size=1920x1920
     case ${1-} in [0-9]*x[0-9]*) size=$1 && shift ;; esac
     fifo=$(mktemp -u) && mkfifo "$fifo"
-    # The display number comes through the fifo once the server accepts clients; it gets SIGTERM
-    # when this process (by then the command) ends. Numbers are unique within a network namespace
-    # only (clients reach the server through an abstract socket), so the server's files (keymaps,
-    # socket, lock) go to folders of its own.
+    # The number comes through the fifo once the server accepts clients. Numbers are unique within
+    # a network namespace only (clients reach it by an abstract socket): its files go to its own /tmp.
     setpriv --pdeathsig TERM unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /var/lib/xkb &&
         exec Xvfb -displayfd 3 -screen 0 "$0" -nolisten tcp -noreset' "${size}x24" 3>"$fifo" 2>/dev/null &
     number=$(timeout 30 head -n1 "$fifo" || true)
