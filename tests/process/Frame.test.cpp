@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,6 +1,5 @@
-// The shared tally end to end: two real clients, each on a screen of its own and with its sound
-// captured, against the real realtime server and web service in the test's private network. One
-// signs in; the other's token is refused and it goes on as the guest.
+// The shared tally end to end: two real clients against the real realtime server and web service in
+// the test's private network; one signs in, the other's token is refused and it goes on as the guest.
 
 #include "tests/support/Harness.hpp"
 
@@ -83,10 +82,7 @@ protected:
             ASSERT_TRUE(seats.back()->ready) << "no windows or no frame";
         }
     }
-    void TearDown() override {
-        seats.clear();
-        std::filesystem::remove_all(dir);
-    }
+    ~SharedTally() override { std::filesystem::remove_all(dir); }
 
     std::unique_ptr<Process> start(const std::string& name, std::vector<std::string> args,
                                    const std::string& ready) {
@@ -180,7 +176,6 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
 
     // The server stops: both clients see it, every lamp turns red, the guest's release goes nowhere.
     server->stop();
-    EXPECT_EQ(server->status(), 0);
     EXPECT_TRUE(waitUntil(
         [&] { return wren.client.count("Disconnected") + guest.client.count("Disconnected") == 2; }));
     EXPECT_TRUE(lamps('r')) << "a lamp stayed green with the server gone";
@@ -206,9 +201,6 @@ TEST_F(SharedTally, AReleaseReachesBothClientsAndTheTallyOutlivesAServerRestart)
     // By now a click kept from the server's absence would have been counted too.
     EXPECT_NE(server->err().find("Guest: increment, total 2"), std::string::npos) << server->err();
     EXPECT_EQ(server->err().find("increment, total 3"), std::string::npos) << server->err();
-    if (HasFailure())
-        for (std::size_t k = 0; k < 2; ++k)
-            shots()[k].saveToFile("tally-seat" + std::to_string(k) + ".png");
 
     // A close request to either window ends the client; each rang once per raised total, neither
     // for the totals it met on connecting.

@@ -1,7 +1,6 @@
 #pragma once
 
-// Running the real client, its servers and its screens from a test: programs with their output in
-// files, Xvfb screens watched through X, input through xdotool.
+// Running the real client, its servers and its screens from a test.
 
 #include <SFML/Graphics/Image.hpp>
 

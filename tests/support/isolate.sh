@@ -12,7 +12,7 @@ if [ "${1-}" = --display ]; then
     case ${1-} in [0-9]*x[0-9]*) size=$1 && shift ;; esac
     fifo=$(mktemp -u) && mkfifo "$fifo"
     # The number comes through the fifo once the server accepts clients. Numbers are unique within
-    # a network namespace only (clients reach it by an abstract socket): its files go to its own /tmp.
+    # a network namespace only (clients reach it by an abstract socket): its files go to folders of its own.
     setpriv --pdeathsig TERM unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /var/lib/xkb &&
         exec Xvfb -displayfd 3 -screen 0 "$0" -nolisten tcp -noreset' "${size}x24" 3>"$fifo" 2>/dev/null &
     number=$(timeout 30 head -n1 "$fifo" || true)
