@@ -19,12 +19,12 @@
 
 extern char** environ;
 
-namespace {
-
-std::string readFile(const std::string& path) {
+std::string Process::read(const std::string& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), {}};
 }
+
+namespace {
 
 // The client with its sound written to capture: mono int16 keeps each sample the source's times the volume.
 std::vector<std::string> clientCommand(const std::string& display, const std::string& capture,
@@ -74,14 +74,6 @@ Process::~Process() {
                      out().c_str(), text.substr(text.size() > 4000 ? text.size() - 4000 : 0).c_str());
     std::remove(outPath_.c_str());
     std::remove(errPath_.c_str());
-}
-
-std::string Process::out() const {
-    return readFile(outPath_);
-}
-
-std::string Process::err() const {
-    return readFile(errPath_);
 }
 
 std::vector<std::string> Process::lines(std::size_t most) const {

@@ -31,8 +31,8 @@ public:
     explicit Process(std::vector<std::string> argv);
     ~Process();
 
-    std::string out() const;
-    std::string err() const;
+    std::string out() const { return read(outPath_); }
+    std::string err() const { return read(errPath_); }
     std::vector<std::string> lines(std::size_t most = SIZE_MAX) const;
     long count(const std::string& line) const;
     // The exit code, or 128 + the signal; -1 while running.
@@ -44,6 +44,7 @@ public:
     pid_t pid = -1;
 
 private:
+    static std::string read(const std::string& path);
     std::string name_, outPath_, errPath_;
     int status_ = -1;
 };
