@@ -52,7 +52,7 @@ bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds lim
 }
 
 Process::Process(std::vector<std::string> argv)
-    : name_(argv.back()), outPath_(tempPath("out")), errPath_(tempPath("err")) {
+    : name_(argv.front() + " ... " + argv.back()), outPath_(tempPath("out")), errPath_(tempPath("err")) {
     argv.insert(argv.begin(), {"sh", "-c", "exec \"$0\" \"$@\" </dev/null >" + outPath_ + " 2>" + errPath_});
     std::vector<char*> args;
     for (auto& arg : argv)
