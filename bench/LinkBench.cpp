@@ -17,9 +17,9 @@
 // "deathcount" to every connection; a new connection gets the current total after its "whoami".
 // As root the program first moves into a private network namespace, so port 34567 is its own.
 
-#include "tests/support/PrivateNetwork.hpp"
-#include "tests/support/ProcStat.hpp"
-#include "tests/support/XSession.hpp"
+#include "bench/support/PrivateNetwork.hpp"
+#include "bench/support/ProcStat.hpp"
+#include "bench/support/XSession.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -19,8 +19,8 @@
 //     with increments in flight), restarts it on the same database and checks that the restored
 //     total is at least the last acknowledged one. The status is the number of failures.
 
+#include "bench/support/ProcStat.hpp"
 #include "server/realtime/Wire.hpp"
-#include "tests/support/ProcStat.hpp"
 
 #include <boost/asio.hpp>
 

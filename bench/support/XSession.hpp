@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/support/Screenshot.hpp"
+#include "bench/support/Screenshot.hpp"
 
 #include <chrono>
 #include <string>

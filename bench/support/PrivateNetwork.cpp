@@ -1,4 +1,4 @@
-#include "tests/support/PrivateNetwork.hpp"
+#include "bench/support/PrivateNetwork.hpp"
 
 #include <cerrno>
 #include <cstring>

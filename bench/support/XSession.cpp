@@ -1,4 +1,4 @@
-#include "tests/support/XSession.hpp"
+#include "bench/support/XSession.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -1,4 +1,4 @@
-#include "tests/support/ProcStat.hpp"
+#include "bench/support/ProcStat.hpp"
 
 #include <dirent.h>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "tests/support/Screenshot.hpp"
+#include "bench/support/Screenshot.hpp"
 
 #include <cstdio>
 
