@@ -4,114 +4,17 @@
 
 #include "tests/server/cluster/Harness.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <map>
-#include <memory>
 
 using namespace cluster;
 
 namespace {
 
-// One brannoc-server process of the cluster.
-struct Server {
-    pid_t pid = -1;
-    std::uint16_t port = 0;
-    std::string log, admin;
-};
-
-class Cluster : public testing::Test {
-protected:
-    void SetUp() override {
-        char folder[] = "/tmp/brannoc-cluster-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(folder), nullptr);
-        dir_ = folder;
-        redisPort_ = freePort();
-        ASSERT_NO_FATAL_FAILURE(startRedis());
-    }
-
-    void TearDown() override {
-        for (auto& server : servers_)
-            if (server->pid > 0) {
-                ::kill(server->pid, SIGTERM);
-                const int status = reap(std::exchange(server->pid, -1));
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                    << "SIGTERM: " << slurp(server->log);
-            }
-        for (auto& server : servers_)
-            EXPECT_EQ(linesWith(slurp(server->log), "Sanitizer"), 0u) << slurp(server->log);
-        stopRedis(SIGTERM);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-    void startRedis() {
-        redis_ = spawn({"redis-server", "--port", std::to_string(redisPort_), "--bind", "127.0.0.1", "--dir",
-                        dir_, "--appendonly", "yes", "--appendfsync", "always", "--save", ""},
-                       dir_ + "/redis.log");
-        ASSERT_TRUE(eventually([&] {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{AF_INET, htons(redisPort_), {htonl(INADDR_LOOPBACK)}, {}};
-            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            ::close(fd);
-            return up;
-        })) << slurp(dir_ + "/redis.log");
-    }
-
-    void stopRedis(int signal) {
-        if (redis_ > 0) {
-            ::kill(redis_, signal);
-            reap(std::exchange(redis_, -1));
-        }
-    }
-
-    Server& startServer() {
-        auto server = std::make_unique<Server>();
-        const auto n = std::to_string(servers_.size() + 1);
-        server->port = freePort();
-        server->log = dir_ + "/server-" + n + ".log";
-        server->admin = dir_ + "/admin-" + n + ".sock";
-        server->pid =
-            spawn({BRANNOC_BUILD_DIR "/brannoc-server", "--bind", "127.0.0.1", "--port",
-                   std::to_string(server->port), "--redis", "127.0.0.1:" + std::to_string(redisPort_),
-                   "--admin-socket", server->admin, "--db", dir_ + "/unused-" + n + ".db"},
-                  server->log);
-        EXPECT_TRUE(eventually([&] { return linesWith(slurp(server->log), "listening on") > 0; }))
-            << "did not start: " << slurp(server->log);
-        servers_.push_back(std::move(server));
-        return *servers_.back();
-    }
-
-    // Runs an admin command against one process; its exit code, its output in output.
-    int admin(const Server& server, std::vector<std::string> command, std::string* output = nullptr) {
-        command.insert(command.begin(),
-                       {BRANNOC_BUILD_DIR "/brannoc-server", "--admin-socket", server.admin});
-        const std::string out = dir_ + "/admin.out";
-        std::filesystem::remove(out);
-        const int status = reap(spawn(command, out));
-        if (output)
-            *output = slurp(out);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    void waitForLog(const Server& server, const std::string& a, const std::string& b = "") {
-        EXPECT_TRUE(eventually([&] { return linesWith(slurp(server.log), a, b) > 0; }))
-            << "no \"" << a << "\" \"" << b << "\" in:\n"
-            << slurp(server.log);
-    }
-
-    std::string dir_;
-    std::uint16_t redisPort_ = 0;
-    pid_t redis_ = -1;
-    std::vector<std::unique_ptr<Server>> servers_;
-};
+using Cluster = Stack;
 
 // A named client on a process, past its first tally.
 std::unique_ptr<RawClient> join(const Server& server, const std::string& user) {
@@ -238,38 +141,18 @@ TEST_F(Cluster, AKilledProcessesUsersGoOfflineAtTheOtherWithinSixSeconds) {
         EXPECT_NE(p.name == "userstates" ? p.valueOf("dave") : -1, 0) << "dave went offline";
 }
 
-TEST_F(Cluster, RedisKilledAndRestartedLosesNoAcknowledgedIncrement) {
-    Server& one = startServer();
-    Server& two = startServer();
-    auto alice = join(one, "alice");
-    auto bob = join(two, "bob");
-    for (int i = 0; i < 5; ++i)
-        alice->send(frame("increment"));
-    // Seen at the other process: stored, fsynced and published.
-    bob->until(5);
-
-    stopRedis(SIGKILL);
-    waitForLog(one, "redis: unreachable");
-    ASSERT_NO_FATAL_FAILURE(startRedis());
-    waitForLog(one, "redis: back", "total 5");
-    waitForLog(two, "redis: back", "total 5");
-    bob->until(5);
-    // The scripts are gone with the old Redis; the next increment loads its script again.
-    bob->send(frame("increment"));
-    alice->until(6);
-    waitForLog(two, "bob: increment, total 6");
-}
-
-TEST_F(Cluster, WhileRedisIsAwayIncrementsAreRefusedAndItsReturnBringsEveryClientInStep) {
+TEST_F(Cluster, RedisAwayRefusesIncrementsAndItsRestartLosesNothingAndBringsEveryClientInStep) {
     Server& one = startServer();
     Server& two = startServer();
     auto alice = join(one, "alice");
     auto bob = join(two, "bob");
     auto erin = join(two, "erin");
     waitForStates(*alice, {"erin"}, 1);
-    alice->send(frame("increment"));
-    alice->until(1);
-    bob->until(1);
+    for (int i = 0; i < 5; ++i)
+        alice->send(frame("increment"));
+    alice->until(5);
+    // Seen at the other process: stored, fsynced and published.
+    bob->until(5);
 
     stopRedis(SIGKILL);
     waitForLog(one, "redis: unreachable");
@@ -281,19 +164,18 @@ TEST_F(Cluster, WhileRedisIsAwayIncrementsAreRefusedAndItsReturnBringsEveryClien
     erin.reset(); // leaves while the others cannot hear of it
     waitForLog(two, "erin: disconnected");
 
+    // The same folder: the append-only file brings back every acknowledged increment.
     ASSERT_NO_FATAL_FAILURE(startRedis());
-    // The whole tally again at both processes' clients, and erin's leaving at the other one's.
     for (auto* client : {alice.get(), bob.get()}) {
-        client->expect("deathcount");
-        const auto index = client->expect("deathindex");
-        EXPECT_EQ(index.valueOf("alice"), 1);
+        EXPECT_EQ(client->expect("deathcount").total, 5);
+        EXPECT_EQ(client->expect("deathindex").valueOf("alice"), 5);
         EXPECT_EQ(client->expect("userstates").valueOf("bob"), 1);
     }
-    alice->readUntil([](const Packet& p) { return p.name == "userstates" && p.valueOf("erin") == 0; },
-                     "erin offline");
+    waitForStates(*alice, {"erin"}, 0);
+    // The scripts went with the old Redis: the next increment loads its script again.
     bob->send(frame("increment"));
-    alice->until(2);
-    waitForLog(two, "bob: increment, total 2");
+    alice->until(6);
+    waitForLog(two, "bob: increment, total 6");
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -191,6 +192,89 @@ std::uint16_t freePort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+bool accepts(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return up;
+}
+
+void Stack::SetUp() {
+    char folder[] = "/tmp/brannoc-cluster-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    dir_ = folder;
+    redisPort_ = freePort();
+    ASSERT_NO_FATAL_FAILURE(startRedis());
+}
+
+void Stack::TearDown() {
+    for (auto& server : servers_) {
+        if (server->pid > 0) {
+            ::kill(server->pid, SIGTERM);
+            const int status = reap(std::exchange(server->pid, -1));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "SIGTERM: " << slurp(server->log);
+        }
+        EXPECT_EQ(linesWith(slurp(server->log), "Sanitizer"), 0u) << slurp(server->log);
+    }
+    stopRedis(SIGTERM);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+void Stack::startRedis() {
+    redis_ = spawn({"redis-server", "--port", std::to_string(redisPort_), "--bind", "127.0.0.1", "--dir",
+                    dir_, "--appendonly", "yes", "--appendfsync", "always", "--save", ""},
+                   dir_ + "/redis.log");
+    ASSERT_TRUE(eventually([&] { return accepts(redisPort_); })) << slurp(dir_ + "/redis.log");
+}
+
+void Stack::stopRedis(int signal) {
+    if (redis_ > 0) {
+        ::kill(redis_, signal);
+        reap(std::exchange(redis_, -1));
+    }
+}
+
+Server& Stack::startServer(std::vector<std::string> extra) {
+    auto server = std::make_unique<Server>();
+    const auto n = std::to_string(servers_.size() + 1);
+    server->port = freePort();
+    server->log = dir_ + "/server-" + n + ".log";
+    server->admin = dir_ + "/admin-" + n + ".sock";
+    std::vector<std::string> args{BRANNOC_BUILD_DIR "/brannoc-server",
+                                  "--bind",
+                                  "127.0.0.1",
+                                  "--port",
+                                  std::to_string(server->port),
+                                  "--redis",
+                                  "127.0.0.1:" + std::to_string(redisPort_),
+                                  "--admin-socket",
+                                  server->admin};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server->pid = spawn(args, server->log);
+    EXPECT_TRUE(eventually([&] { return linesWith(slurp(server->log), "listening on") > 0; }))
+        << "did not start: " << slurp(server->log);
+    servers_.push_back(std::move(server));
+    return *servers_.back();
+}
+
+int Stack::admin(const Server& server, std::vector<std::string> command, std::string* output) {
+    command.insert(command.begin(), {BRANNOC_BUILD_DIR "/brannoc-server", "--admin-socket", server.admin});
+    const std::string out = dir_ + "/admin.out";
+    std::filesystem::remove(out);
+    const int status = reap(spawn(command, out));
+    if (output)
+        *output = slurp(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Stack::waitForLog(const Server& server, const std::string& a, const std::string& b) {
+    EXPECT_TRUE(eventually([&] { return linesWith(slurp(server.log), a, b) > 0; }))
+        << "no \"" << a << "\" \"" << b << "\" in:\n"
+        << slurp(server.log);
 }
 
 } // namespace cluster

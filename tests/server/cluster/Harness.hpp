@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -98,5 +99,33 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& output);
 int reap(pid_t pid);
 // A TCP port that nothing listens on now.
 std::uint16_t freePort();
+// Whether something accepts connections on this loopback port.
+bool accepts(std::uint16_t port);
+
+// One brannoc-server process of the cluster.
+struct Server {
+    pid_t pid = -1;
+    std::uint16_t port = 0;
+    std::string log, admin;
+};
+
+// A redis-server on a free loopback port (a throw-away folder, the append-only file fsynced on
+// every write) and brannoc-server processes sharing it. Stops them all, each checked, when it ends.
+class Stack : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void startRedis();
+    void stopRedis(int signal);
+    Server& startServer(std::vector<std::string> extra = {});
+    // Runs an admin command against one process; its exit code, its output in output.
+    int admin(const Server& server, std::vector<std::string> command, std::string* output = nullptr);
+    void waitForLog(const Server& server, const std::string& a, const std::string& b = "");
+
+    std::string dir_;
+    std::uint16_t redisPort_ = 0;
+    pid_t redis_ = -1;
+    std::vector<std::unique_ptr<Server>> servers_;
+};
 
 } // namespace cluster
