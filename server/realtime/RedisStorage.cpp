@@ -645,8 +645,9 @@ void RedisStorage::presence(const std::string& user, const std::string& display,
         local_[user] = display;
     else
         local_.erase(user);
-    // While Redis is away the change waits: the next announcement carries every user.
-    if (up_)
+    // While Redis is away the change waits: the next announcement carries every user. During a
+    // resync the announcement may already be on its way, so the change follows it.
+    if (up_ || resyncing_)
         eval(Script::Presence, {process_, user, display, online ? "1" : "0"}, [](bool, Reply) {});
 }
 
