@@ -244,15 +244,10 @@ Server& Stack::startServer(std::vector<std::string> extra) {
     server->port = freePort();
     server->log = dir_ + "/server-" + n + ".log";
     server->admin = dir_ + "/admin-" + n + ".sock";
-    std::vector<std::string> args{BRANNOC_BUILD_DIR "/brannoc-server",
-                                  "--bind",
-                                  "127.0.0.1",
-                                  "--port",
-                                  std::to_string(server->port),
-                                  "--redis",
-                                  "127.0.0.1:" + std::to_string(redisPort_),
-                                  "--admin-socket",
-                                  server->admin};
+    const std::string redis = "127.0.0.1:" + std::to_string(redisPort_);
+    std::vector<std::string> args{BRANNOC_BUILD_DIR "/brannoc-server", "--bind", "127.0.0.1", "--redis",
+                                  redis};
+    args.insert(args.end(), {"--port", std::to_string(server->port), "--admin-socket", server->admin});
     args.insert(args.end(), extra.begin(), extra.end());
     server->pid = spawn(args, server->log);
     EXPECT_TRUE(eventually([&] { return linesWith(slurp(server->log), "listening on") > 0; }))
