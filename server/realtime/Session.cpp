@@ -77,6 +77,13 @@ bool Session::received(std::size_t n) {
         frames_.append(header_.data(), header_.size());
         header_.clear();
     } else {
+        // Only the balancer's addresses may say whose connection this is.
+        if (!spoke_ &&
+            proxy::parse(std::string_view(readBuffer_.data(), n)).status != proxy::Header::Status::Absent) {
+            spoke_ = true;
+            close("refused: a PROXY header from an address not given with --proxy-from");
+            return false;
+        }
         frames_.append(readBuffer_.data(), n);
     }
     if (!spoke_) {

@@ -60,8 +60,9 @@ TEST(ProxyProtocol, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
     direct.expect("userstates");
     direct.send(proxyHeader("192.0.2.1", 1111));
     EXPECT_TRUE(direct.closedByServer());
-    EXPECT_TRUE(eventually([&] { return linesWith(slurp(log), direct.peer(), "refused") == 1; }))
-        << slurp(log);
+    EXPECT_TRUE(eventually([&] {
+        return linesWith(slurp(log), direct.peer(), "refused: a PROXY header") == 1;
+    })) << slurp(log);
     EXPECT_EQ(linesWith(slurp(log), "192.0.2.1"), 0u) << slurp(log);
 
     ::kill(server, SIGTERM);
