@@ -81,10 +81,10 @@ TEST_F(EndToEnd, ClientsThroughTheBalancerShareOneTallyAndSurviveTheirServersDea
     ::setenv("BRANNOC_LISTEN", "127.0.0.1:34567", 1);
     ::setenv("BRANNOC_SERVER_1", ("127.0.0.1:" + std::to_string(one.port)).c_str(), 1);
     ::setenv("BRANNOC_SERVER_2", ("127.0.0.1:" + std::to_string(two.port)).c_str(), 1);
-    const pid_t haproxy = spawn({"haproxy", "-f", dir_ + "/haproxy.cfg", "-db"}, dir_ + "/haproxy.log");
+    helpers_.push_back(spawn({"haproxy", "-f", dir_ + "/haproxy.cfg", "-db"}, dir_ + "/haproxy.log"));
     ASSERT_TRUE(eventually([&] { return accepts(34567); })) << slurp(dir_ + "/haproxy.log");
-    const pid_t xvfb = spawn({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-                             dir_ + "/xvfb.out");
+    helpers_.push_back(spawn({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+                             dir_ + "/xvfb.out"));
     std::string display;
     ASSERT_TRUE(
         eventually([&] { return (display = slurp(dir_ + "/xvfb.out")).find('\n') != std::string::npos; }));
@@ -121,13 +121,6 @@ TEST_F(EndToEnd, ClientsThroughTheBalancerShareOneTallyAndSurviveTheirServersDea
     RawClient late(34567);
     EXPECT_EQ(late.expect("deathcount").total, 3);
     EXPECT_EQ(linesWith(slurp(two.log), "127.0.0.5"), 0u) << slurp(two.log);
-
-    first.reset();
-    second.reset();
-    for (const pid_t pid : {xvfb, haproxy}) {
-        ::kill(pid, SIGTERM);
-        reap(pid);
-    }
 }
 
 } // namespace

@@ -211,6 +211,10 @@ void Stack::SetUp() {
 }
 
 void Stack::TearDown() {
+    for (const pid_t pid : helpers_) {
+        ::kill(pid, SIGTERM);
+        reap(pid);
+    }
     for (auto& server : servers_) {
         if (server->pid > 0) {
             ::kill(server->pid, SIGTERM);

@@ -126,6 +126,7 @@ protected:
     std::uint16_t redisPort_ = 0;
     pid_t redis_ = -1;
     std::vector<std::unique_ptr<Server>> servers_;
+    std::vector<pid_t> helpers_; // further processes of a test (HAProxy, Xvfb), stopped at its end
 };
 
 } // namespace cluster
