@@ -2,7 +2,7 @@
 //
 //   brannoc-tally-load [--host A] [--port P] [--clients C] [--duration D] [--rate R]
 //                      [--per-address N] [--threads T] [--server-pid PID] [--seed S] [--named yes]
-//                      [--batch-ms N]
+//                      [--batch-ms N] [--port2 P] [--watch NAME=PID]...
 //     Opens C connections to a running brannoc-server, N per source address (127.0.0.2 upwards,
 //     each socket bound before it connects, so the server's per-address cap holds as with real
 //     users). Each connection pings every 2 s from a random phase and reads everything (with
@@ -11,7 +11,9 @@
 //     increment and each load connection, the delay from sending the increment to receiving a
 //     "deathcount" carrying its total or a later one (a merged broadcast delivers it too).
 //     Prints p50, p99 and max of those delays, the missing deliveries, and, given the server's
-//     process id, the server's CPU time over the increments and its peak memory.
+//     process id, the server's CPU time over the increments and its peak memory. With --port2,
+//     every other load connection goes to a second server sharing the tally (through Redis);
+//     --watch reports the CPU of further processes (that server, Redis) the same way.
 //
 //   brannoc-tally-load --durability K --server PATH [--port P] [--dir DIR] [--seed S]
 //     K times: starts PATH on a database in DIR, increments as one named client (acknowledged by
@@ -109,6 +111,10 @@ struct LoadOptions {
     bool named = false; // each load connection sends a whoami of its own, as a real client does
     pid_t serverPid = 0;
     unsigned seed = 1;
+    // A second server sharing the tally (through Redis): every other load connection goes there.
+    std::uint16_t port2 = 0;
+    // Further processes whose CPU over the increments is reported (the second server, Redis).
+    std::vector<std::pair<std::string, pid_t>> watched;
 };
 
 struct Counters {
@@ -422,8 +428,13 @@ int runLoad(const LoadOptions& options) {
     std::mt19937 random(options.seed);
     std::vector<std::unique_ptr<LoadClient>> clients;
     std::vector<std::unique_ptr<Connector>> connectors;
-    for (std::size_t t = 0; t < options.threads; ++t)
+    std::vector<std::unique_ptr<Connector>> connectors2;
+    const tcp::endpoint server2(serverAddress, options.port2);
+    for (std::size_t t = 0; t < options.threads; ++t) {
         connectors.push_back(std::make_unique<Connector>(server, 256 / options.threads));
+        if (options.port2)
+            connectors2.push_back(std::make_unique<Connector>(server2, 256 / options.threads));
+    }
     for (std::size_t i = 0; i < options.clients; ++i) {
         const std::size_t t = i % options.threads;
         const std::string user = "load-" + std::to_string(i);
@@ -432,14 +443,17 @@ int runLoad(const LoadOptions& options) {
             options.named ? wire::Writer("whoami").str(user).str("Load " + std::to_string(i)).frame() : ""));
         const auto local =
             asio::ip::make_address_v4(0x7F000002u + static_cast<unsigned>(i / options.perAddress));
-        connectors[t]->add(clients.back().get(), local);
+        (options.port2 && i % 2 ? connectors2 : connectors)[t]->add(clients.back().get(), local);
     }
     Incrementer incrementer(*loops[0]);
 
     const Cpu serverAtStart = options.serverPid ? readCpu(options.serverPid) : Cpu{};
     const auto started = Clock::now();
-    for (std::size_t t = 0; t < options.threads; ++t)
+    for (std::size_t t = 0; t < options.threads; ++t) {
         asio::post(*loops[t], [&connector = *connectors[t]] { connector.pump(); });
+        if (options.port2)
+            asio::post(*loops[t], [&connector = *connectors2[t]] { connector.pump(); });
+    }
     std::vector<std::thread> threads;
     std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
     for (auto& loop : loops) {
@@ -496,6 +510,9 @@ int runLoad(const LoadOptions& options) {
 
     const auto count = static_cast<std::size_t>(options.duration * options.rate + 0.5);
     const Cpu serverBefore = options.serverPid ? readCpu(options.serverPid) : Cpu{};
+    std::vector<Cpu> watchedBefore;
+    for (const auto& [name, pid] : options.watched)
+        watchedBefore.push_back(readCpu(pid));
     const double settled = std::chrono::duration<double>(Clock::now() - started).count();
     const long selfBefore = cpuTicks(processStatPath(getpid()));
     const auto windowStart = Clock::now();
@@ -512,6 +529,9 @@ int runLoad(const LoadOptions& options) {
     std::this_thread::sleep_for(500ms);
     const double window = std::chrono::duration<double>(Clock::now() - windowStart).count();
     const Cpu serverAfter = options.serverPid ? readCpu(options.serverPid) : Cpu{};
+    std::vector<Cpu> watchedAfter;
+    for (const auto& [name, pid] : options.watched)
+        watchedAfter.push_back(readCpu(pid));
     const long selfAfter = cpuTicks(processStatPath(getpid()));
     const long serverPeak = options.serverPid ? peakKiB(options.serverPid) : -1;
     const long selfPeak = peakKiB(getpid());
@@ -582,6 +602,12 @@ int runLoad(const LoadOptions& options) {
                     "peak memory %.1f MiB\n",
                     all, 100 * all / window, 100 * loop / window, 100 * (all - loop) / window,
                     static_cast<double>(serverPeak) / 1024);
+    }
+    for (std::size_t i = 0; i < options.watched.size(); ++i) {
+        const double all = ticksToSeconds(watchedAfter[i].all - watchedBefore[i].all);
+        std::printf("  %s CPU %.2f s = %.1f %% of one core, peak memory %.1f MiB\n",
+                    options.watched[i].first.c_str(), all, 100 * all / window,
+                    static_cast<double>(peakKiB(options.watched[i].second)) / 1024);
     }
     const double self = ticksToSeconds(selfAfter - selfBefore);
     std::printf("  load generator CPU %.2f s = %.1f %% of one core, peak memory %.1f MiB\n", self,
@@ -765,7 +791,7 @@ int usage() {
     std::fprintf(
         stderr, "usage: brannoc-tally-load [--host A] [--port P] [--clients C] [--duration S] [--rate R]\n"
                 "                          [--per-address N] [--threads T] [--server-pid PID] [--seed S]\n"
-                "                          [--named yes] [--batch-ms N]\n"
+                "                          [--named yes] [--batch-ms N] [--port2 P] [--watch NAME=PID]...\n"
                 "       brannoc-tally-load --durability K --server PATH [--port P] [--dir DIR] [--seed S]\n");
     return 2;
 }
@@ -796,6 +822,10 @@ int main(int argc, char** argv) {
             if (end == value || *end != '\0' || x <= 0 || (arg == "--rate" && x > 9.5))
                 return usage();
             (arg == "--duration" ? load.duration : load.rate) = x;
+        } else if (arg == "--watch" && std::strchr(value, '=')) {
+            // NAME=PID
+            load.watched.emplace_back(std::string(value, std::strchr(value, '=')),
+                                      static_cast<pid_t>(std::atoi(std::strchr(value, '=') + 1)));
         } else if (!number(value, 65535, n)) {
             return usage();
         } else if (arg == "--port" && n > 0) {
@@ -808,6 +838,8 @@ int main(int argc, char** argv) {
             load.batchMs = static_cast<unsigned>(n);
         } else if (arg == "--threads" && n > 0 && n <= 16) {
             load.threads = n;
+        } else if (arg == "--port2" && n > 0) {
+            load.port2 = static_cast<std::uint16_t>(n);
         } else if (arg == "--server-pid" && n > 0) {
             load.serverPid = static_cast<pid_t>(n);
         } else if (arg == "--seed") {

@@ -3,6 +3,11 @@
 #
 #   bench/tally-load.sh BUILD [seconds] [clients...]     (defaults: 20 s; 1000 and 5000 clients)
 #   bench/tally-load.sh BUILD durability [rounds]         (durability alone; default 100 rounds)
+#   bench/tally-load.sh BUILD cluster [seconds] [clients]  (default: 20 s, 5000 clients)
+#
+# cluster: one after the other, the clients spread over two brannoc-server processes sharing
+# the tally in a redis-server (append-only file fsynced on every write), then the same clients on
+# one process with SQLite; the CPU of each server process and of Redis over the increments.
 #
 # For each number of clients: starts BUILD/brannoc-server on a new database in a temporary folder,
 # runs BUILD/brannoc-tally-load against it with the server's process id (for its CPU time and
@@ -27,12 +32,13 @@ server=${BRANNOC_SERVER:-$build/brannoc-server}
 load=$build/brannoc-tally-load
 work=$(mktemp -d /tmp/brannoc-tally-load.XXXXXX)
 pid=
+others=()
 
 cleanup() {
-    if [ -n "$pid" ]; then
-        kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
+    for p in $pid "${others[@]}"; do
+        kill -9 "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -44,6 +50,60 @@ durability() {
 
 if [ "${1:-}" = durability ]; then
     durability "${2:-100}"
+    exit
+fi
+
+# wait_log FILE PID: until FILE says "listening on" (or the process ended).
+wait_log() {
+    for _ in $(seq 200); do
+        grep -q "listening on" "$1" && return 0
+        kill -0 "$2" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$1" >&2
+    exit 1
+}
+
+if [ "${1:-}" = cluster ]; then
+    seconds=${2:-20}
+    clients=${3:-5000}
+    echo "$(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo
+    echo "== $clients clients over two processes, tally in Redis"
+    redis-server --port 6390 --bind 127.0.0.1 --dir "$work" --appendonly yes --appendfsync always \
+        --save "" >"$work/redis.log" 2>&1 &
+    others+=($!)
+    redis=$!
+    for _ in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/6390) 2>/dev/null && break
+        sleep 0.1
+    done
+    "$server" --bind 127.0.0.1 --port 34567 --redis 127.0.0.1:6390 --admin-socket "$work/a1.sock" \
+        2>"$work/cluster-1.log" &
+    pid=$!
+    wait_log "$work/cluster-1.log" "$pid"
+    "$server" --bind 127.0.0.1 --port 34568 --redis 127.0.0.1:6390 --admin-socket "$work/a2.sock" \
+        2>"$work/cluster-2.log" &
+    others+=($!)
+    second=$!
+    wait_log "$work/cluster-2.log" "$second"
+    # shellcheck disable=SC2086 # the extra options are meant to split
+    "$load" --clients "$clients" --duration "$seconds" --server-pid "$pid" --port2 34568 \
+        --watch "second server=$second" --watch "redis-server=$redis" ${BRANNOC_TALLY_LOAD_ARGS:-} ||
+        echo "brannoc-tally-load: exit status $?" >&2
+    kill "$pid" "$second" "$redis"
+    wait "$pid" "$second" "$redis" || true
+    pid=
+    others=()
+    echo
+    echo "== $clients clients on one process, tally in SQLite"
+    "$server" --bind 127.0.0.1 --db "$work/sqlite.db" --admin-socket "$work/s.sock" 2>"$work/sqlite.log" &
+    pid=$!
+    wait_log "$work/sqlite.log" "$pid"
+    # shellcheck disable=SC2086
+    "$load" --clients "$clients" --duration "$seconds" --server-pid "$pid" ${BRANNOC_TALLY_LOAD_ARGS:-} ||
+        echo "brannoc-tally-load: exit status $?" >&2
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
     exit
 fi
 

@@ -3,6 +3,7 @@
 
 #include "server/realtime/AdminSocket.hpp"
 #include "server/realtime/Options.hpp"
+#include "server/realtime/RedisStorage.hpp"
 #include "server/realtime/Room.hpp"
 #include "server/realtime/Session.hpp"
 #include "server/realtime/SqliteStorage.hpp"
@@ -10,12 +11,14 @@
 #include <boost/asio.hpp>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -24,7 +27,8 @@ namespace {
 
 class Listener {
 public:
-    Listener(asio::io_context& loop, server::Room& room) : acceptor_(loop), retry_(loop), room_(room) {}
+    Listener(asio::io_context& loop, server::Room& room, std::set<asio::ip::address> proxies)
+        : acceptor_(loop), retry_(loop), room_(room), proxies_(std::move(proxies)) {}
 
     bool open(const std::string& address, std::uint16_t port, std::string& error) {
         boost::system::error_code ec;
@@ -75,8 +79,10 @@ private:
             if (!remoteError) {
                 const std::string address = remote.address().to_string();
                 const std::string peer = address + ":" + std::to_string(remote.port());
-                if (room_.admit(address, peer))
-                    room_.join(std::make_shared<server::Session>(std::move(socket), room_, address, peer));
+                const bool proxied = proxies_.count(remote.address()) > 0;
+                if (room_.admit(address, peer, !proxied))
+                    room_.join(
+                        std::make_shared<server::Session>(std::move(socket), room_, address, peer, proxied));
             }
             accept();
         });
@@ -85,7 +91,30 @@ private:
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     server::Room& room_;
+    std::set<asio::ip::address> proxies_; // load balancers: their connections start with a PROXY header
 };
+
+// Where Redis is, as an IP address: hiredis would look the name up with a blocking call.
+bool resolveRedis(asio::io_context& loop, const std::string& text, std::string& ip, std::uint16_t& port,
+                  std::string& error) {
+    std::string host;
+    server::splitHostPort(text, host, port);
+    boost::system::error_code ec;
+    tcp::resolver resolver(loop);
+    const auto found = resolver.resolve(host, std::to_string(port), ec);
+    if (ec || found.empty()) {
+        error = "--redis: cannot find " + host + ": " + (ec ? ec.message() : "no address");
+        return false;
+    }
+    ip = found.begin()->endpoint().address().to_string();
+    return true;
+}
+
+std::string processId(std::uint16_t port) {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return std::string(host) + "/" + std::to_string(::getpid()) + "/" + std::to_string(port);
+}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "brannoc-server: %s\n", message.c_str());
@@ -130,8 +159,28 @@ int main(int argc, char** argv) {
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
+    std::set<asio::ip::address> proxies;
+    for (const auto& text : options.proxyFrom) {
+        boost::system::error_code ec;
+        const auto address = asio::ip::make_address(text, ec);
+        if (ec)
+            return fail("--proxy-from: \"" + text + "\" is not an IP address");
+        proxies.insert(address);
+    }
+
     asio::io_context loop(1);
-    auto storage = server::SqliteStorage::open(loop, database, error);
+    std::unique_ptr<server::Storage> storage;
+    std::string where = "database " + database;
+    if (!options.redis.empty()) {
+        std::string ip;
+        std::uint16_t port = 0;
+        if (!resolveRedis(loop, options.redis, ip, port, error))
+            return fail(error);
+        storage = std::make_unique<server::RedisStorage>(loop, ip, port, processId(options.port));
+        where = "Redis " + ip + ":" + std::to_string(port);
+    } else {
+        storage = server::SqliteStorage::open(loop, database, error);
+    }
     if (!storage)
         return fail(error);
 
@@ -152,10 +201,12 @@ int main(int argc, char** argv) {
     }
     loop.restart();
     if (!snapshot)
-        return fail("cannot read " + database + ": " + error);
+        return fail("cannot read " + (options.redis.empty() ? database : "the tally from Redis") + ": " +
+                    error);
 
     server::Room room(loop, *storage, {options.maxConnections, options.maxPerAddress}, *snapshot);
-    Listener listener(loop, room);
+    storage->listen(room);
+    Listener listener(loop, room, std::move(proxies));
     server::AdminSocket admin(loop, room);
     bool closed = false;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> closing;
@@ -183,8 +234,8 @@ int main(int argc, char** argv) {
         stop();
     });
     server::logLine("brannoc-server: listening on " + options.bind + ":" + std::to_string(options.port) +
-                    ", total " + std::to_string(snapshot->total) + ", database " + database +
-                    ", admin socket " + adminPath);
+                    ", total " + std::to_string(snapshot->total) + ", " + where + ", admin socket " +
+                    adminPath);
     loop.run();
     server::logLine(closed ? "stopped" : "stopped before the database closed");
     return closed ? 0 : 1;

@@ -6,6 +6,7 @@ namespace server {
 
 const char* const usage = "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
                           "                      [--max-connections N] [--max-per-address N]\n"
+                          "                      [--redis HOST:PORT] [--proxy-from ADDR[,ADDR...]]\n"
                           "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
                           "commands: status | history [N] | undo | set N | backup FILE\n";
 
@@ -45,6 +46,25 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
                 options.port = static_cast<std::uint16_t>(n);
             } else if (arg == "--db") {
                 options.database = value;
+            } else if (arg == "--redis") {
+                std::string host;
+                std::uint16_t port = 0;
+                if (!splitHostPort(value, host, port)) {
+                    error = "--redis takes HOST:PORT, not \"" + value + "\"";
+                    return false;
+                }
+                options.redis = value;
+            } else if (arg == "--proxy-from") {
+                std::size_t start = 0;
+                while (start <= value.size()) {
+                    const auto comma = value.find(',', start);
+                    const auto item = value.substr(start, comma == std::string::npos ? comma : comma - start);
+                    if (!item.empty())
+                        options.proxyFrom.push_back(item);
+                    if (comma == std::string::npos)
+                        break;
+                    start = comma + 1;
+                }
             } else if (arg == "--admin-socket") {
                 options.adminSocket = value;
             } else if (arg == "--max-connections" || arg == "--max-per-address") {
@@ -86,6 +106,20 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     else
         error = "unknown command " + name;
     return false;
+}
+
+bool splitHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    unsigned long n = 0;
+    if (!number(text.substr(colon + 1), 65535, n) || n == 0)
+        return false;
+    port = static_cast<std::uint16_t>(n);
+    return true;
 }
 
 std::string defaultDatabase(const char* xdgStateHome, const char* home) {

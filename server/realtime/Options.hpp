@@ -15,11 +15,16 @@ struct Options {
     std::string adminSocket; // empty: beside the database
     std::size_t maxConnections = 10000;
     std::size_t maxPerAddress = 64;
-    std::vector<std::string> command; // the admin command and its argument
+    std::string redis;                  // HOST:PORT of a Redis holding the tally; empty: SQLite
+    std::vector<std::string> proxyFrom; // addresses whose connections start with a PROXY v2 header
+    std::vector<std::string> command;   // the admin command and its argument
 };
 
 // Reads the arguments after the program name; false with a one-line reason when they are wrong.
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// Splits "HOST:PORT" (or "[V6]:PORT"); false when the port is missing or not 1 to 65535.
+bool splitHostPort(const std::string& text, std::string& host, std::uint16_t& port);
 
 // The database's default place: $XDG_STATE_HOME/brannoc/tally.db, else ~/.local/state/brannoc/tally.db.
 std::string defaultDatabase(const char* xdgStateHome, const char* home);

@@ -3,6 +3,7 @@
 #include "server/realtime/Session.hpp"
 #include "server/realtime/Wire.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -39,12 +40,13 @@ void logLine(const std::string& line) {
 Room::Room(asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial)
     : loop_(loop), storage_(storage), limits_(limits), sweepTimer_(loop), total_(initial.total),
       lastIncrementMs_(initial.lastIncrementMs) {
+    shared_ = storage.shared();
     for (auto& user : initial.users)
         counts_[user.user] = std::move(user);
     sweep();
 }
 
-bool Room::admit(const std::string& address, const std::string& peer) const {
+bool Room::admit(const std::string& address, const std::string& peer, bool perAddress) const {
     if (stopping_)
         return false;
     if (sessions_.size() >= limits_.maxConnections) {
@@ -52,7 +54,7 @@ bool Room::admit(const std::string& address, const std::string& peer) const {
         return false;
     }
     const auto it = perAddress_.find(address);
-    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
+    if (perAddress && it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
         logLine(peer + ": refused: " + std::to_string(limits_.maxPerAddress) + " connections from " +
                 address + " already");
         return false;
@@ -62,8 +64,23 @@ bool Room::admit(const std::string& address, const std::string& peer) const {
 
 void Room::join(const std::shared_ptr<Session>& session) {
     sessions_.insert(session);
-    ++perAddress_[session->address()];
+    if (!session->awaitingHeader_) {
+        ++perAddress_[session->address()];
+        session->counted_ = true;
+    }
     session->start();
+}
+
+bool Room::place(Session& session) {
+    const auto it = perAddress_.find(session.address());
+    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
+        logLine(session.label() + ": refused: " + std::to_string(limits_.maxPerAddress) +
+                " connections from " + session.address() + " already");
+        return false;
+    }
+    ++perAddress_[session.address()];
+    session.counted_ = true;
+    return true;
 }
 
 void Room::leave(Session& session) {
@@ -72,8 +89,9 @@ void Room::leave(Session& session) {
         return;
     auto keep = *it; // the session outlives this call even if the set held its last reference
     sessions_.erase(it);
-    if (--perAddress_[session.address()] == 0)
+    if (session.counted_ && --perAddress_[session.address()] == 0)
         perAddress_.erase(session.address());
+    session.counted_ = false;
     if (session.user_) {
         release(*session.user_);
         session.user_.reset();
@@ -87,9 +105,20 @@ void Room::acquire(Session& session, const std::string& user, const std::string&
     presence.display = display;
     session.user_ = user;
     session.display_ = display;
-    if (news)
-        for (const auto& other : sessions_)
-            other->stateChanged(user, display, true);
+    if (news) {
+        storage_.presence(user, display, true);
+        announce(user, display, true);
+    }
+}
+
+bool Room::online(const std::string& user) const {
+    const auto it = remote_.find(user);
+    return online_.count(user) > 0 || (it != remote_.end() && !it->second.empty());
+}
+
+void Room::announce(const std::string& user, const std::string& display, bool online) {
+    for (const auto& other : sessions_)
+        other->stateChanged(user, display, online);
 }
 
 void Room::release(const std::string& user) {
@@ -98,8 +127,10 @@ void Room::release(const std::string& user) {
         return;
     const std::string display = it->second.display;
     online_.erase(it);
-    for (const auto& other : sessions_)
-        other->stateChanged(user, display, false);
+    storage_.presence(user, display, false);
+    // Still online while another process holds one of its connections.
+    if (!online(user))
+        announce(user, display, false);
 }
 
 void Room::name(Session& session, const std::string& user, const std::string& display) {
@@ -108,8 +139,8 @@ void Room::name(Session& session, const std::string& user, const std::string& di
             return;
         session.display_ = display;
         online_[user].display = display;
-        for (const auto& other : sessions_)
-            other->stateChanged(user, display, true);
+        storage_.presence(user, display, true);
+        announce(user, display, true);
     } else {
         if (session.user_) {
             release(*session.user_);
@@ -127,7 +158,7 @@ void Room::name(Session& session, const std::string& user, const std::string& di
     const auto known = counts_.find(user);
     if (known != counts_.end() && known->second.display != display)
         storage_.rename(user, display, [this](ChangeResult result) {
-            if (result.ok)
+            if (result.ok && !shared_)
                 applyCounts(result.changed);
         });
 }
@@ -188,7 +219,8 @@ void Room::flush() {
                     break;
                 }
             }
-            if (applied > 0) {
+            // A shared store's changes come back through the listener, in the store's order.
+            if (applied > 0 && !shared_) {
                 total_ = result.total;
                 lastIncrementMs_ = result.lastIncrementMs;
                 applyCounts(result.changed);
@@ -209,7 +241,7 @@ void Room::applyCounts(const std::vector<UserCount>& changed) {
 }
 
 void Room::applyChange(const ChangeResult& result) {
-    if (!result.ok)
+    if (!result.ok || shared_)
         return;
     total_ = result.total;
     applyCounts(result.changed);
@@ -240,11 +272,90 @@ std::string Room::wholeTally() const {
     for (const auto& [user, entry] : counts_)
         index.str(user).str(entry.display).u16(entry.count);
     bytes += index.frame();
-    wire::Writer states("userstates");
-    states.u16(static_cast<std::uint16_t>(online_.size()));
+    // Everyone online here or at another process, once each.
+    std::map<std::string, std::string> everyone;
+    for (const auto& [user, holders] : remote_)
+        if (!holders.empty())
+            everyone[user] = holders.begin()->second;
     for (const auto& [user, presence] : online_)
-        states.str(user).str(presence.display).u16(1);
+        everyone[user] = presence.display;
+    wire::Writer states("userstates");
+    const auto n = std::min<std::size_t>(everyone.size(), maxUsers);
+    states.u16(static_cast<std::uint16_t>(n));
+    std::size_t written = 0;
+    for (const auto& [user, display] : everyone)
+        if (written++ < n)
+            states.str(user).str(display).u16(1);
     return bytes + states.frame();
+}
+
+void Room::tallyChanged(std::uint16_t total, std::int64_t lastIncrementMs,
+                        const std::vector<UserCount>& changed) {
+    total_ = total;
+    if (lastIncrementMs > 0)
+        lastIncrementMs_ = lastIncrementMs;
+    applyCounts(changed);
+}
+
+void Room::peerPresence(const std::string& process, const std::string& user, const std::string& display,
+                        bool isOnline) {
+    const bool before = online(user);
+    auto& holders = remote_[user];
+    const auto previous = holders.find(process);
+    const std::string shown = isOnline ? display : previous != holders.end() ? previous->second : "";
+    const bool renamed = isOnline && previous != holders.end() && previous->second != display;
+    if (isOnline)
+        holders[process] = display;
+    else
+        holders.erase(process);
+    if (holders.empty())
+        remote_.erase(user);
+    const bool after = online(user);
+    // The display name this process's own connections gave wins over another process's.
+    if ((before != after || renamed) && online_.count(user) == 0)
+        announce(user, shown, after);
+}
+
+void Room::peerUsers(const std::string& process, const std::map<std::string, std::string>& users) {
+    std::vector<std::string> gone;
+    for (const auto& [user, holders] : remote_)
+        if (holders.count(process) && !users.count(user))
+            gone.push_back(user);
+    for (const auto& user : gone)
+        peerPresence(process, user, "", false);
+    for (const auto& [user, display] : users)
+        peerPresence(process, user, display, true);
+}
+
+void Room::resync(const Snapshot& snapshot, const PeerUsers& peers) {
+    std::map<std::string, std::string> before;
+    for (const auto& [user, holders] : remote_)
+        if (!holders.empty())
+            before[user] = holders.begin()->second;
+    total_ = snapshot.total;
+    lastIncrementMs_ = snapshot.lastIncrementMs;
+    counts_.clear();
+    for (const auto& user : snapshot.users)
+        counts_[user.user] = user;
+    remote_.clear();
+    for (const auto& [process, users] : peers)
+        for (const auto& [user, display] : users)
+            remote_[user][process] = display;
+    // The whole tally, and the users that went offline meanwhile (the list only updates).
+    std::string bytes = wholeTally();
+    wire::Writer offline("userstates");
+    std::vector<std::pair<std::string, std::string>> gone;
+    for (const auto& [user, display] : before)
+        if (!online(user))
+            gone.emplace_back(user, display);
+    if (!gone.empty()) {
+        offline.u16(static_cast<std::uint16_t>(std::min<std::size_t>(gone.size(), maxUsers)));
+        for (std::size_t i = 0; i < gone.size() && i < maxUsers; ++i)
+            offline.str(gone[i].first).str(gone[i].second).u16(0);
+        bytes += offline.frame();
+    }
+    for (const auto& session : sessions_)
+        session->resend(bytes);
 }
 
 void Room::status(std::function<void(bool, std::string)> done) const {
@@ -256,6 +367,7 @@ void Room::status(std::function<void(bool, std::string)> done) const {
         "users online: " + std::to_string(online_.size()) + (users.empty() ? "" : " (" + users + ")") + "\n";
     text += "total: " + std::to_string(total_) + "\n";
     text += "last increment: " + (lastIncrementMs_ ? utcTime(lastIncrementMs_) + " UTC" : "never") + "\n";
+    text += storage_.describe();
     done(true, text);
 }
 

@@ -25,13 +25,16 @@ void logLine(const std::string& line);
 
 // Everyone connected, who is online, and the tally as last committed. Fans every committed
 // change out to every session. Lives on the one event loop thread; nothing here locks.
-class Room {
+class Room : public StoreListener {
 public:
     Room(boost::asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial);
 
     // Whether a new connection from this address may join now; logs the refusal otherwise.
-    bool admit(const std::string& address, const std::string& peer) const;
+    // perAddress false: the peer is the load balancer; the client's address is checked by place().
+    bool admit(const std::string& address, const std::string& peer, bool perAddress = true) const;
     void join(const std::shared_ptr<Session>& session);
+    // Counts a session behind the balancer under its client's address; false when over the cap.
+    bool place(Session& session);
     void leave(Session& session);
     void name(Session& session, const std::string& user, const std::string& display);
     void increment(Session& session);
@@ -52,6 +55,14 @@ public:
     // Closes every connection, then the storage; done runs when nothing is left to finish.
     void shutdown(std::function<void()> done);
 
+    // A store shared with other server processes reports here.
+    void tallyChanged(std::uint16_t total, std::int64_t lastIncrementMs,
+                      const std::vector<UserCount>& changed) override;
+    void peerPresence(const std::string& process, const std::string& user, const std::string& display,
+                      bool online) override;
+    void peerUsers(const std::string& process, const std::map<std::string, std::string>& users) override;
+    void resync(const Snapshot& snapshot, const PeerUsers& peers) override;
+
 private:
     struct Presence {
         std::string display;
@@ -63,6 +74,9 @@ private:
     void acquire(Session& session, const std::string& user, const std::string& display);
     void release(const std::string& user);
     void sweep();
+    // Whether any process (this one or another) holds a connection of the user.
+    bool online(const std::string& user) const;
+    void announce(const std::string& user, const std::string& display, bool online);
 
     boost::asio::io_context& loop_;
     Storage& storage_;
@@ -70,7 +84,10 @@ private:
     boost::asio::steady_timer sweepTimer_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::map<std::string, std::size_t> perAddress_;
-    std::map<std::string, Presence> online_;
+    std::map<std::string, Presence> online_; // users with a connection here
+    // Users with a connection at another process sharing the store: process to display name.
+    std::map<std::string, std::map<std::string, std::string>> remote_;
+    bool shared_ = false;
     // The tally as last committed.
     std::uint16_t total_ = 0;
     std::map<std::string, UserCount> counts_;

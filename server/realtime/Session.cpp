@@ -7,14 +7,20 @@ namespace server {
 namespace asio = boost::asio;
 using pacing::Clock;
 
-Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer)
+Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer,
+                 bool fromProxy)
     : socket_(std::move(socket)), broadcastTimer_(socket_.get_executor()), room_(room),
       address_(std::move(address)), peer_(std::move(peer)), lastRead_(Clock::now()),
-      lastBroadcast_(Clock::now()) {}
+      lastBroadcast_(Clock::now()), awaitingHeader_(fromProxy) {}
 
 void Session::start() {
     boost::system::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    // Behind the balancer the client is known, and counted, only once its header is read.
+    if (awaitingHeader_) {
+        read();
+        return;
+    }
     send(room_.wholeTally());
     lastBroadcast_ = Clock::now();
     read();
@@ -30,27 +36,74 @@ void Session::read() {
                                     self->close(clean ? "closed" : "read failed: " + ec.message());
                                     return;
                                 }
-                                if (!self->spoke_) {
-                                    self->spoke_ = true;
-                                    logLine(self->peer_ + ": connected");
-                                }
-                                self->lastRead_ = Clock::now();
-                                self->frames_.append(self->readBuffer_.data(), n);
-                                std::string data;
-                                for (;;) {
-                                    const auto status = self->frames_.next(data);
-                                    if (status == wire::FrameReader::Status::NeedMore)
-                                        break;
-                                    if (status == wire::FrameReader::Status::TooLarge) {
-                                        self->close("refused: frame over 64 KiB");
-                                        return;
-                                    }
-                                    self->handle(data);
-                                    if (self->closed_)
-                                        return;
-                                }
-                                self->read();
+                                if (self->received(n))
+                                    self->read();
                             });
+}
+
+bool Session::received(std::size_t n) {
+    lastRead_ = Clock::now();
+    if (awaitingHeader_) {
+        header_.append(readBuffer_.data(), n);
+        const auto header = proxy::parse(header_);
+        switch (header.status) {
+        case proxy::Header::Status::NeedMore:
+            return true;
+        case proxy::Header::Status::Invalid:
+            spoke_ = true;
+            close("refused: " + header.error);
+            return false;
+        case proxy::Header::Status::Absent:
+            break;
+        case proxy::Header::Status::Proxied:
+            address_ = header.address;
+            peer_ = (address_.find(':') == std::string::npos ? address_ : "[" + address_ + "]") + ":" +
+                    std::to_string(header.port);
+            [[fallthrough]];
+        case proxy::Header::Status::Local:
+            header_.erase(0, header.size);
+            break;
+        }
+        awaitingHeader_ = false;
+        // The client's own address counts against the per-address cap from now on.
+        if (!room_.place(*this)) {
+            close("");
+            return false;
+        }
+        send(room_.wholeTally());
+        lastBroadcast_ = Clock::now();
+        if (header_.empty())
+            return true;
+        frames_.append(header_.data(), header_.size());
+        header_.clear();
+    } else {
+        // Only the balancer's addresses may say whose connection this is.
+        if (!spoke_ &&
+            proxy::parse(std::string_view(readBuffer_.data(), n)).status != proxy::Header::Status::Absent) {
+            spoke_ = true;
+            close("refused: a PROXY header from an address not given with --proxy-from");
+            return false;
+        }
+        frames_.append(readBuffer_.data(), n);
+    }
+    if (!spoke_) {
+        spoke_ = true;
+        logLine(peer_ + ": connected");
+    }
+    std::string data;
+    for (;;) {
+        const auto status = frames_.next(data);
+        if (status == wire::FrameReader::Status::NeedMore)
+            break;
+        if (status == wire::FrameReader::Status::TooLarge) {
+            close("refused: frame over 64 KiB");
+            return false;
+        }
+        handle(data);
+        if (closed_)
+            return false;
+    }
+    return true;
 }
 
 void Session::handle(const std::string& data) {
@@ -121,6 +174,14 @@ void Session::tallyChanged(bool total, const std::vector<std::string>& users) {
 void Session::stateChanged(const std::string& user, const std::string& display, bool online) {
     statesDirty_[user] = {display, online};
     scheduleBroadcast();
+}
+
+void Session::resend(std::string bytes) {
+    totalDirty_ = false;
+    countsDirty_.clear();
+    statesDirty_.clear();
+    lastBroadcast_ = Clock::now();
+    send(std::move(bytes));
 }
 
 void Session::scheduleBroadcast() {

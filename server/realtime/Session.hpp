@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/realtime/Pacing.hpp"
+#include "server/realtime/ProxyHeader.hpp"
 #include "server/realtime/Wire.hpp"
 
 #include <boost/asio.hpp>
@@ -21,13 +22,17 @@ class Room;
 // and sends the room's broadcasts paced and merged. Owns its socket and its bounded write queue.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(boost::asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer);
+    // fromProxy: the peer is the load balancer, whose PROXY header names the client.
+    Session(boost::asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer,
+            bool fromProxy = false);
 
     // Sends the whole tally, then starts reading.
     void start();
     // Marks what changed; it reaches the client with the next paced broadcast.
     void tallyChanged(bool total, const std::vector<std::string>& users);
     void stateChanged(const std::string& user, const std::string& display, bool online);
+    // Sends these bytes (the whole tally) now in place of whatever change was waiting.
+    void resend(std::string bytes);
     // Closes the connection; the reason goes to the log unless it is empty.
     void close(const std::string& reason);
 
@@ -40,6 +45,8 @@ public:
 private:
     friend class Room;
     void read();
+    // Handles n bytes just read; false once the connection is closed.
+    bool received(std::size_t n);
     void handle(const std::string& data);
     void send(std::string bytes);
     void write();
@@ -63,6 +70,9 @@ private:
     bool broadcastScheduled_ = false;
     bool closed_ = false;
     bool spoke_ = false;
+    bool awaitingHeader_ = false;
+    bool counted_ = false; // in the room's per-address count
+    std::string header_;   // bytes read while the PROXY header is incomplete
     std::optional<std::string> user_;
     std::string display_;
     // Merged changes waiting for the next broadcast.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,26 @@ struct HistoryEntry {
     std::int64_t timeMs = 0;
 };
 
+// Each other server process sharing the store, by its id: its users online and their display names.
+using PeerUsers = std::map<std::string, std::map<std::string, std::string>>;
+
+// What a store shared by several server processes reports to the room, in the store's one order,
+// so that every process's clients see the same sequence of totals.
+class StoreListener {
+public:
+    virtual ~StoreListener() = default;
+    // Any process's change to the tally, this one's included.
+    virtual void tallyChanged(std::uint16_t total, std::int64_t lastIncrementMs,
+                              const std::vector<UserCount>& changed) = 0;
+    // A user came online (or took a new display name) or went offline at another process.
+    virtual void peerPresence(const std::string& process, const std::string& user, const std::string& display,
+                              bool online) = 0;
+    // Every user another process holds now; empty when the process is gone.
+    virtual void peerUsers(const std::string& process, const std::map<std::string, std::string>& users) = 0;
+    // The whole tally and every other process's users, after the store was out of reach.
+    virtual void resync(const Snapshot& snapshot, const PeerUsers& peers) = 0;
+};
+
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -79,6 +100,14 @@ public:
     virtual void backup(std::string path, std::function<void(bool ok, std::string message)> done) = 0;
     // Finishes the calls under way, then closes; done runs once nothing more will complete.
     virtual void close(std::function<void()> done) = 0;
+
+    // A shared store: changes reach the room through the listener only, never from the results.
+    virtual bool shared() const { return false; }
+    virtual void listen(StoreListener&) {}
+    // One of this process's users came online (or took a new display name) or went offline.
+    virtual void presence(const std::string& /*user*/, const std::string& /*display*/, bool /*online*/) {}
+    // Lines for the admin's status about the store and the other processes; empty for a private store.
+    virtual std::string describe() const { return {}; }
 };
 
 } // namespace server
