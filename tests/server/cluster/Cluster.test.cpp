@@ -1,181 +1,302 @@
-// Two brannoc-server processes sharing one tally through a real redis-server, each started by the
-// test on a free loopback port in the test's own network namespace, Redis with a throw-away folder
-// and the append-only file fsynced on every write. Driven by raw protocol clients.
+// Two brannoc-server processes sharing one tally through a real redis-server (a throw-away folder,
+// its append-only file fsynced on every write), all in the test's own network namespace: driven by
+// raw protocol clients and admin commands, then by real clients through HAProxy.
 
-#include "tests/server/cluster/Harness.hpp"
+#include "tests/server/cluster/TempRawClient.hpp"
+#include "tests/support/Harness.hpp"
 
-#include <sys/wait.h>
+#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
+#include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
-
-using namespace cluster;
+#include <memory>
+#include <regex>
+#include <set>
 
 namespace {
 
-using Cluster = Stack;
+using proc::RawClient;
+const std::string lo = "127.0.0.1";
+constexpr std::chrono::milliseconds soon = 10s; // for what takes a moment, also under the sanitizers
 
-// A named client on a process, past its first tally.
-std::unique_ptr<RawClient> join(const Server& server, const std::string& user) {
-    auto client = std::make_unique<RawClient>(server.port);
-    client->expect("userstates");
-    if (!user.empty())
-        client->send(whoami(user, user + "!"));
-    return client;
-}
+// What a client was told: the total (and whether it ever went down), each user's count and state.
+struct Told {
+    int total = -1;
+    bool down = false;
+    std::map<std::string, int> counts, states;
+    std::set<std::string> wentOffline;
+    void take(const std::string& data) {
+        wire::Reader in(data);
+        std::string name, user, display;
+        std::uint16_t n = 0, value = 0;
+        if (!in.str(name) || !in.u16(n) || name == "deathcount") {
+            down = down || (name == "deathcount" && n < total);
+            total = name == "deathcount" ? n : total;
+            return;
+        }
+        while (n-- > 0 && in.str(user) && in.str(display) && in.u16(value)) {
+            (name == "deathindex" ? counts : states)[user] = value;
+            if (name == "userstates" && value == 0)
+                wentOffline.insert(user);
+        }
+    }
+};
 
-// Reads until every one of these users was last sent with this state.
-void waitForStates(RawClient& client, const std::vector<std::string>& users, int state) {
-    std::map<std::string, int> last;
-    client.readUntil(
-        [&](const Packet& p) {
-            if (p.name == "userstates")
-                for (const auto& [user, display, value] : p.entries)
-                    last[user] = value;
-            return std::all_of(users.begin(), users.end(),
-                               [&](const std::string& u) { return last.count(u) && last[u] == state; });
+// Reads what the server sends, pinging like a live client (a silent one is dropped), until done
+// holds; false when it does not within the limit or the stream ends.
+template <typename Done>
+bool follow(RawClient& client, Told& told, Done done, std::chrono::milliseconds limit = soon) {
+    std::string data;
+    waitUntil(
+        [&] {
+            client.send(proc::ping);
+            while (!done() && !(data = client.next()).empty() && data != proc::pong.substr(4))
+                told.take(data);
+            return done() || data.empty();
         },
-        "the states of " + std::to_string(users.size()) + " users");
+        limit);
+    return done();
 }
 
-// The totals a client was sent, in order.
-std::vector<std::uint16_t> totals(const std::vector<Packet>& packets) {
-    std::vector<std::uint16_t> out;
-    for (const auto& p : packets)
-        if (p.name == "deathcount")
-            out.push_back(p.total);
-    return out;
+std::size_t occurrences(const std::string& text, const std::string& pattern) {
+    const std::regex re(pattern);
+    return static_cast<std::size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), {}));
 }
 
-TEST_F(Cluster, IncrementsAndAdminChangesThroughEitherProcessMakeOneTally) {
-    Server& one = startServer();
-    Server& two = startServer();
-    auto watchOne = join(one, "");
-    auto watchTwo = join(two, "");
-    auto alice = join(one, "alice");
-    auto bob = join(two, "bob");
-    // Each sees the other process's user come online.
-    for (auto* watcher : {watchOne.get(), watchTwo.get()})
-        waitForStates(*watcher, {"alice", "bob"}, 1);
+class Cluster : public testing::Test {
+protected:
+    struct Server {
+        std::unique_ptr<Process> process;
+        std::uint16_t port;
+        std::string admin;
+        std::string log() const { return process->err(); }
+    };
 
-    for (int i = 0; i < 3; ++i) {
-        alice->send(frame("increment"));
-        bob->send(frame("increment"));
+    void SetUp() override {
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+        ASSERT_NO_FATAL_FAILURE(startRedis());
     }
-    for (auto* watcher : {watchOne.get(), watchTwo.get()}) {
-        const auto seen = watcher->until(6);
-        const auto sequence = totals(seen);
-        EXPECT_TRUE(std::is_sorted(sequence.begin(), sequence.end())) << "a total went down";
+    void TearDown() override {
+        for (auto& server : servers)
+            if (server.process) {
+                server.process->stop();
+                EXPECT_EQ(server.process->status(), 0) << "a server did not stop cleanly";
+            }
+        servers.clear();
+        redis.reset();
+        std::filesystem::remove_all(dir);
     }
+    void startRedis() {
+        redis = std::make_unique<Process>(std::vector<std::string>{"redis-server", "--port", "6379", "--bind",
+                                                                   lo, "--dir", dir, "--appendonly", "yes",
+                                                                   "--appendfsync", "always", "--save", ""});
+        ASSERT_TRUE(
+            waitUntil([&] { return redis->out().find("Ready to accept") != std::string::npos; }, soon));
+    }
+    Server& startServer(std::vector<std::string> args = {}) {
+        const std::string port = std::to_string(34600 + servers.size()), admin = dir + "/admin" + port;
+        args.insert(args.begin(), {buildDir + "/brannoc-server", "--bind", lo, "--port", port, "--redis",
+                                   lo + ":6379", "--admin-socket", admin});
+        servers.push_back(
+            {std::make_unique<Process>(args), static_cast<std::uint16_t>(std::stoi(port)), admin});
+        waitForLog(servers.back(), "listening on");
+        return servers.back();
+    }
+    void waitForLog(const Server& server, const std::string& pattern) {
+        EXPECT_TRUE(waitUntil([&] { return occurrences(server.log(), pattern) > 0; }, soon)) << pattern;
+    }
+    // An admin command's exit code; what it printed in text.
+    int admin(const Server& server, std::vector<std::string> command, std::string* text = nullptr) {
+        command.insert(command.begin(), {buildDir + "/brannoc-server", "--admin-socket", server.admin});
+        Process run(command);
+        EXPECT_TRUE(run.waitExit(soon));
+        if (text)
+            *text = run.out() + run.err();
+        return run.status();
+    }
+    void kill9(Server& server) {
+        kill(server.process->pid, SIGKILL);
+        EXPECT_TRUE(server.process->waitExit(soon));
+        server.process.reset();
+    }
+
+    std::string dir = "/tmp/brannoc-cluster-XXXXXX";
+    std::unique_ptr<Process> redis;
+    std::deque<Server> servers;
+};
+
+TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommandsChangeEverywhere) {
+    Server &one = startServer(), &two = startServer();
+    ASSERT_EQ(admin(one, {"set", "65529"}), 0);
+    RawClient watchOne(lo, one.port), watchTwo(lo, two.port), alice(lo, one.port), bob(lo, two.port);
+    RawClient* watchers[] = {&watchOne, &watchTwo};
+    Told told[2];
+    const auto bothTold = [&](const std::function<bool(Told&)>& done) {
+        for (int k = 0; k < 2; ++k)
+            EXPECT_TRUE(follow(*watchers[k], told[k], [&] { return done(told[k]); })) << "watcher " << k;
+    };
+    alice.send(proc::whoami("alice", "Alice"));
+    bob.send(proc::whoami("bob", "Bob"));
+    bothTold([](Told& t) { return t.states["alice"] == 1 && t.states["bob"] == 1; });
+
+    // Eight at once from both processes: the first six fill the tally, the rest are refused.
+    for (int i = 0; i < 4; ++i) {
+        alice.send(proc::increment);
+        bob.send(proc::increment);
+    }
+    const auto logged = [&](const std::string& what) { return occurrences(one.log() + two.log(), what); };
+    EXPECT_TRUE(waitUntil([&] { return logged("increment, total|the total is at 65535") == 8; }, soon));
+    EXPECT_EQ(logged("increment, total"), 6u);
+    bothTold([](Told& t) { return t.total == 65535 && t.counts["alice"] + t.counts["bob"] == 6; });
+    EXPECT_EQ(told[0].counts, told[1].counts);
+    EXPECT_FALSE(told[0].down || told[1].down) << "a total went down";
     std::string text;
-    ASSERT_EQ(admin(one, {"history"}, &text), 0);
-    EXPECT_EQ(linesWith(text, "alice"), 3u) << text;
-    EXPECT_EQ(linesWith(text, "bob"), 3u) << text;
+    ASSERT_EQ(admin(two, {"history"}, &text), 0);
+    EXPECT_EQ(occurrences(text, "alice"), static_cast<std::size_t>(told[0].counts["alice"])) << text;
+    EXPECT_EQ(occurrences(text, "bob"), static_cast<std::size_t>(told[0].counts["bob"])) << text;
     ASSERT_EQ(admin(two, {"status"}, &text), 0);
-    EXPECT_EQ(linesWith(text, "total: 6"), 1u) << text;
-    EXPECT_EQ(linesWith(text, "peer processes: 1"), 1u) << text;
+    EXPECT_EQ(occurrences(text, "total: 65535|peer processes: 1"), 2u) << text;
 
     // An admin change at one process reaches the clients of the other.
     ASSERT_EQ(admin(two, {"undo"}, &text), 0);
-    EXPECT_EQ(linesWith(text, "undid the increment of"), 1u) << text;
-    const auto undone = watchOne->until(5);
-    ASSERT_GE(undone.size(), 1u);
-    ASSERT_EQ(admin(one, {"set", "40"}, &text), 0);
-    watchTwo->until(5);
-    watchTwo->until(40);
+    EXPECT_TRUE(follow(watchOne, told[0], [&] { return told[0].total == 65534; }));
+    ASSERT_EQ(admin(one, {"set", "40"}), 0);
+    EXPECT_TRUE(follow(watchTwo, told[1], [&] { return told[1].total == 40; }));
     // Backups belong to SQLite; Redis keeps its own.
-    EXPECT_NE(admin(one, {"backup", dir_ + "/copy.db"}, &text), 0);
-    EXPECT_EQ(linesWith(text, "Redis's own persistence"), 1u) << text;
+    EXPECT_NE(admin(one, {"backup", dir + "/copy.db"}, &text), 0);
+    EXPECT_EQ(occurrences(text, "Redis's own persistence"), 1u) << text;
 }
 
-TEST_F(Cluster, TheCapHoldsUnderIncrementsFromBothProcesses) {
-    Server& one = startServer();
-    Server& two = startServer();
-    ASSERT_EQ(admin(one, {"set", "65530"}), 0);
-    std::vector<std::unique_ptr<RawClient>> clicking;
-    for (int i = 0; i < 8; ++i)
-        clicking.push_back(join(i % 2 ? two : one, "user" + std::to_string(i)));
-    for (int round = 0; round < 3; ++round)
-        for (auto& client : clicking)
-            client->send(frame("increment"));
-    clicking[0]->until(65535);
-    // All 24 are decided: five stored, the rest refused, at one process or the other.
-    EXPECT_TRUE(eventually([&] {
-        std::size_t decided = 0;
-        for (const Server* server : {&one, &two})
-            decided += linesWith(slurp(server->log), ": increment, total") +
-                       linesWith(slurp(server->log), "refused increment: the total is at 65535");
-        return decided == 24;
-    })) << slurp(one.log)
-        << slurp(two.log);
-    std::size_t applied = 0;
-    for (const Server* server : {&one, &two})
-        applied += linesWith(slurp(server->log), ": increment, total");
-    EXPECT_EQ(applied, 5u);
-    std::string text;
-    ASSERT_EQ(admin(two, {"history", "100"}, &text), 0);
-    EXPECT_EQ(linesWith(text, "user"), 5u) << text;
+// The header a balancer sends before a client's bytes: IPv4 over TCP, the client's address first.
+std::string proxyHeader(std::uint8_t lastByte, std::uint16_t port) {
+    std::string header("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\xc6\x33\x64", 19);
+    return header + static_cast<char>(lastByte) + std::string("\x7f\0\0\x01", 4) +
+           static_cast<char>(port >> 8) + static_cast<char>(port & 255) + "\x87\x07";
 }
 
-TEST_F(Cluster, AKilledProcessesUsersGoOfflineAtTheOtherWithinSixSeconds) {
-    Server& one = startServer();
-    Server& two = startServer();
-    auto watcher = join(one, "");
-    auto carol = join(two, "carol");
-    auto dave = join(two, "dave");
-    auto daveToo = join(one, "dave"); // also held by the survivor: stays online
-    waitForStates(*watcher, {"carol", "dave"}, 1);
-
-    ::kill(two.pid, SIGKILL);
-    reap(std::exchange(two.pid, -1));
-    const auto killed = Clock::now();
-    const auto seen = watcher->readUntil(
-        [](const Packet& p) { return p.name == "userstates" && p.valueOf("carol") == 0; }, "carol offline");
-    EXPECT_LT(Clock::now() - killed, 6s);
-    for (const auto& p : seen)
-        EXPECT_NE(p.name == "userstates" ? p.valueOf("dave") : -1, 0) << "dave went offline";
-    // A later change proves the moment has passed without dave going offline.
-    daveToo->send(frame("increment"));
-    for (const auto& p : watcher->until(1))
-        EXPECT_NE(p.name == "userstates" ? p.valueOf("dave") : -1, 0) << "dave went offline";
+TEST_F(Cluster, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
+    Server& server = startServer({"--proxy-from", "127.0.0.2", "--max-per-address", "1"});
+    RawClient first("127.0.0.2", server.port), other("127.0.0.2", server.port),
+        again("127.0.0.2", server.port);
+    first.send(proxyHeader(7, 4242) + proc::whoami("erin", "Erin"));
+    waitForLog(server, "198.51.100.7:4242 erin: whoami");
+    other.send(proxyHeader(9, 5151));
+    other.ping();
+    again.send(proxyHeader(7, 4343));
+    waitForLog(server, "198.51.100.7:4343: refused: 1 connections from 198.51.100.7");
+    // From anyone else the same header is a malformed message.
+    RawClient direct(lo, server.port);
+    direct.send(proxyHeader(1, 1111));
+    waitForLog(server, direct.peer + ": disconnected \\(refused: a PROXY header");
+    EXPECT_EQ(occurrences(server.log(), "198.51.100.1"), 0u);
 }
 
-TEST_F(Cluster, RedisAwayRefusesIncrementsAndItsRestartLosesNothingAndBringsEveryClientInStep) {
-    Server& one = startServer();
-    Server& two = startServer();
-    auto alice = join(one, "alice");
-    auto bob = join(two, "bob");
-    auto erin = join(two, "erin");
-    waitForStates(*alice, {"erin"}, 1);
+TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep) {
+    Server &one = startServer(), &two = startServer();
+    RawClient alice(lo, one.port), bob(lo, two.port);
+    auto erin = std::make_unique<RawClient>(lo, two.port);
+    alice.send(proc::whoami("alice", "Alice"));
+    bob.send(proc::whoami("bob", "Bob"));
+    erin->send(proc::whoami("erin", "Erin"));
+    Told aliceTold, bobTold;
+    ASSERT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.states["erin"] == 1; }));
     for (int i = 0; i < 5; ++i)
-        alice->send(frame("increment"));
-    alice->until(5);
+        alice.send(proc::increment);
     // Seen at the other process: stored, fsynced and published.
-    bob->until(5);
+    ASSERT_TRUE(follow(bob, bobTold, [&] { return bobTold.total == 5; }));
 
-    stopRedis(SIGKILL);
+    kill(redis->pid, SIGKILL);
+    ASSERT_TRUE(redis->waitExit(soon));
     waitForLog(one, "redis: unreachable");
     waitForLog(two, "redis: unreachable");
-    alice->send(frame("increment"));
+    alice.send(proc::increment);
     waitForLog(one, "alice: refused increment: not stored");
-    alice->ping();
-    bob->ping();
+    alice.ping();
+    bob.ping();
     erin.reset(); // leaves while the others cannot hear of it
     waitForLog(two, "erin: disconnected");
 
-    // The same folder: the append-only file brings back every acknowledged increment.
+    // The same folder: the append-only file brings back every acknowledged increment, and every
+    // client is sent the whole tally again.
     ASSERT_NO_FATAL_FAILURE(startRedis());
-    for (auto* client : {alice.get(), bob.get()}) {
-        EXPECT_EQ(client->expect("deathcount").total, 5);
-        EXPECT_EQ(client->expect("deathindex").valueOf("alice"), 5);
-        EXPECT_EQ(client->expect("userstates").valueOf("bob"), 1);
-    }
-    waitForStates(*alice, {"erin"}, 0);
+    aliceTold = bobTold = Told{};
+    for (auto [client, told] : {std::pair{&alice, &aliceTold}, std::pair{&bob, &bobTold}})
+        EXPECT_TRUE(follow(*client, *told, [&, told = told] {
+            return told->total == 5 && told->counts["alice"] == 5 && told->states["bob"] == 1;
+        })) << client->peer;
+    EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.states["erin"] == 0; }));
     // The scripts went with the old Redis: the next increment loads its script again.
-    bob->send(frame("increment"));
-    alice->until(6);
-    waitForLog(two, "bob: increment, total 6");
+    bob.send(proc::increment);
+    EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.total == 6; }));
+
+    // A killed process's users go offline at the other within 6 s, but not alice, held by both.
+    RawClient carol(lo, two.port), aliceAtTwo(lo, two.port);
+    carol.send(proc::whoami("carol", "Carol"));
+    aliceAtTwo.send(proc::whoami("alice", "Alice"));
+    ASSERT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.states["carol"] == 1; }));
+    waitForLog(two, "alice: whoami");
+    kill9(two);
+    EXPECT_TRUE(follow(
+        alice, aliceTold, [&] { return aliceTold.states["carol"] == 0; }, 6s));
+    alice.send(proc::increment);
+    EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.total == 7; }));
+    EXPECT_EQ(aliceTold.wentOffline.count("alice"), 0u);
+}
+
+// "Total Deaths: N" in a client's main window.
+std::vector<sf::Color> totalShown(const Seat& seat) {
+    const sf::Image shot = seat.shot(seat.main);
+    std::vector<sf::Color> pixels;
+    for (unsigned y = 89; y < 140; ++y)
+        for (unsigned x = 100; x < 560; ++x)
+            pixels.push_back(shot.getPixel(x, y));
+    return pixels;
+}
+
+// A press in the middle of the button window, seen by a frame, then the release that counts.
+void click(Seat& seat) {
+    ASSERT_TRUE(seat.xdo("mousemove 512 650 mousedown 1") && seat.waitFrames());
+    ASSERT_TRUE(seat.xdo("mouseup 1") && seat.waitFrames());
+}
+
+TEST_F(Cluster, RealClientsThroughTheBalancerShareEachReleaseAndOutliveTheirProcess) {
+    Server& one = startServer({"--proxy-from", "127.0.0.5"});
+    Server& two = startServer({"--proxy-from", "127.0.0.5"});
+    std::ofstream(dir + "/haproxy.cfg")
+        << proc::slurp(BRANNOC_SOURCE_DIR "/scripts/haproxy.cfg") << "    source 127.0.0.5\n";
+    setenv("BRANNOC_LISTEN", "127.0.0.1:34567", 1);
+    setenv("BRANNOC_SERVER_1", "127.0.0.1:34600", 1);
+    setenv("BRANNOC_SERVER_2", "127.0.0.1:34601", 1);
+    Process haproxy({"haproxy", "-f", dir + "/haproxy.cfg", "-db"});
+    ASSERT_TRUE(waitUntil(
+        [] { return proc::slurp("/proc/net/tcp").find(":8707 00000000:0000 0A") != std::string::npos; },
+        soon));
+    // Each process logs its clients by their own address, not the balancer's (127.0.0.5).
+    const auto guests = [](const Server& s) {
+        return occurrences(s.log(), "127\\.0\\.0\\.1:[0-9]+ Guest: whoami");
+    };
+    Seat a({});
+    ASSERT_TRUE(a.ready && waitUntil([&] { return guests(one) + guests(two) == 1; }));
+    Server &aOn = guests(one) == 1 ? one : two, &bOn = &aOn == &one ? two : one;
+    Seat b({});
+    ASSERT_TRUE(b.ready && waitUntil([&] { return guests(bOn) == 1; })) << "both clients on one process";
+
+    const auto before = totalShown(b);
+    ASSERT_NO_FATAL_FAILURE(click(a));
+    waitForLog(aOn, "Guest: increment, total 1");
+    EXPECT_TRUE(waitUntil([&] { return totalShown(b) != before && totalShown(a) == totalShown(b); }));
+
+    // a's process dies: a comes back through the balancer to the other, where its next release makes 2.
+    const auto after = totalShown(b);
+    kill9(aOn);
+    ASSERT_TRUE(waitUntil([&] { return guests(bOn) == 2; })) << "no reconnection";
+    ASSERT_NO_FATAL_FAILURE(click(a));
+    waitForLog(bOn, "Guest: increment, total 2");
+    EXPECT_TRUE(waitUntil([&] { return totalShown(b) != after && totalShown(a) == totalShown(b); }));
+    EXPECT_EQ(occurrences(bOn.log(), "127\\.0\\.0\\.5"), 0u);
 }
 
 } // namespace
