@@ -13,8 +13,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -61,9 +61,13 @@ bool follow(RawClient& client, Told& told, Done done, std::chrono::milliseconds 
     return done();
 }
 
-std::size_t occurrences(const std::string& text, const std::string& pattern) {
-    const std::regex re(pattern);
-    return static_cast<std::size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), {}));
+// The lines of text that hold part, and start with start.
+std::size_t lines(const std::string& text, const std::string& part, const std::string& start = "") {
+    std::istringstream in(text);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+        n += line.rfind(start, 0) == 0 && line.find(part) != std::string::npos;
+    return n;
 }
 
 class Cluster : public testing::Test {
@@ -105,8 +109,8 @@ protected:
         waitForLog(servers.back(), "listening on");
         return servers.back();
     }
-    void waitForLog(const Server& server, const std::string& pattern) {
-        EXPECT_TRUE(waitUntil([&] { return occurrences(server.log(), pattern) > 0; }, soon)) << pattern;
+    void waitForLog(const Server& server, const std::string& part) {
+        EXPECT_TRUE(waitUntil([&] { return lines(server.log(), part) > 0; }, soon)) << part;
     }
     // An admin command's exit code; what it printed in text.
     int admin(const Server& server, std::vector<std::string> command, std::string* text = nullptr) {
@@ -147,18 +151,19 @@ TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommand
         alice.send(proc::increment);
         bob.send(proc::increment);
     }
-    const auto logged = [&](const std::string& what) { return occurrences(one.log() + two.log(), what); };
-    EXPECT_TRUE(waitUntil([&] { return logged("increment, total|the total is at 65535") == 8; }, soon));
+    const auto logged = [&](const std::string& what) { return lines(one.log() + two.log(), what); };
+    EXPECT_TRUE(
+        waitUntil([&] { return logged("increment, total") + logged("the total is at 65535") == 8; }, soon));
     EXPECT_EQ(logged("increment, total"), 6u);
     bothTold([](Told& t) { return t.total == 65535 && t.counts["alice"] + t.counts["bob"] == 6; });
     EXPECT_EQ(told[0].counts, told[1].counts);
     EXPECT_FALSE(told[0].down || told[1].down) << "a total went down";
     std::string text;
     ASSERT_EQ(admin(two, {"history"}, &text), 0);
-    EXPECT_EQ(occurrences(text, "alice"), static_cast<std::size_t>(told[0].counts["alice"])) << text;
-    EXPECT_EQ(occurrences(text, "bob"), static_cast<std::size_t>(told[0].counts["bob"])) << text;
+    EXPECT_EQ(lines(text, "alice"), static_cast<std::size_t>(told[0].counts["alice"])) << text;
+    EXPECT_EQ(lines(text, "bob"), static_cast<std::size_t>(told[0].counts["bob"])) << text;
     ASSERT_EQ(admin(two, {"status"}, &text), 0);
-    EXPECT_EQ(occurrences(text, "total: 65535|peer processes: 1"), 2u) << text;
+    EXPECT_EQ(lines(text, "total: 65535") + lines(text, "peer processes: 1"), 2u) << text;
 
     // An admin change at one process reaches the clients of the other.
     ASSERT_EQ(admin(two, {"undo"}, &text), 0);
@@ -167,7 +172,7 @@ TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommand
     EXPECT_TRUE(follow(watchTwo, told[1], [&] { return told[1].total == 40; }));
     // Backups belong to SQLite; Redis keeps its own.
     EXPECT_NE(admin(one, {"backup", dir + "/copy.db"}, &text), 0);
-    EXPECT_EQ(occurrences(text, "Redis's own persistence"), 1u) << text;
+    EXPECT_EQ(lines(text, "Redis's own persistence"), 1u) << text;
 }
 
 // The header a balancer sends before a client's bytes: IPv4 over TCP, the client's address first.
@@ -190,8 +195,8 @@ TEST_F(Cluster, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
     // From anyone else the same header is a malformed message.
     RawClient direct(lo, server.port);
     direct.send(proxyHeader(1, 1111));
-    waitForLog(server, direct.peer + ": disconnected \\(refused: a PROXY header");
-    EXPECT_EQ(occurrences(server.log(), "198.51.100.1"), 0u);
+    waitForLog(server, direct.peer + ": disconnected (refused: a PROXY header");
+    EXPECT_EQ(lines(server.log(), "198.51.100.1"), 0u);
 }
 
 TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep) {
@@ -275,9 +280,7 @@ TEST_F(Cluster, RealClientsThroughTheBalancerShareEachReleaseAndOutliveTheirProc
         [] { return proc::slurp("/proc/net/tcp").find(":8707 00000000:0000 0A") != std::string::npos; },
         soon));
     // Each process logs its clients by their own address, not the balancer's (127.0.0.5).
-    const auto guests = [](const Server& s) {
-        return occurrences(s.log(), "127\\.0\\.0\\.1:[0-9]+ Guest: whoami");
-    };
+    const auto guests = [](const Server& s) { return lines(s.log(), " Guest: whoami", "127.0.0.1:"); };
     Seat a({});
     ASSERT_TRUE(a.ready && waitUntil([&] { return guests(one) + guests(two) == 1; }));
     Server &aOn = guests(one) == 1 ? one : two, &bOn = &aOn == &one ? two : one;
@@ -296,7 +299,7 @@ TEST_F(Cluster, RealClientsThroughTheBalancerShareEachReleaseAndOutliveTheirProc
     ASSERT_NO_FATAL_FAILURE(click(a));
     waitForLog(bOn, "Guest: increment, total 2");
     EXPECT_TRUE(waitUntil([&] { return totalShown(b) != after && totalShown(a) == totalShown(b); }));
-    EXPECT_EQ(occurrences(bOn.log(), "127\\.0\\.0\\.5"), 0u);
+    EXPECT_EQ(lines(bOn.log(), "127.0.0.5"), 0u);
 }
 
 } // namespace
