@@ -32,12 +32,13 @@ struct Told {
         wire::Reader in(data);
         std::string name, user, display;
         std::uint16_t n = 0, value = 0;
-        if (!in.str(name) || !in.u16(n) || name == "deathcount") {
-            down = down || (name == "deathcount" && n < total);
-            total = name == "deathcount" ? n : total;
+        if (!in.str(name) || !in.u16(n))
             return;
+        if (name == "deathcount") {
+            down = down || n < total;
+            total = n;
         }
-        while (n-- > 0 && in.str(user) && in.str(display) && in.u16(value)) {
+        while (name != "deathcount" && n-- > 0 && in.str(user) && in.str(display) && in.u16(value)) {
             (name == "deathindex" ? counts : states)[user] = value;
             if (name == "userstates" && value == 0)
                 wentOffline.insert(user);
@@ -101,11 +102,11 @@ protected:
             waitUntil([&] { return redis->out().find("Ready to accept") != std::string::npos; }, soon));
     }
     Server& startServer(std::vector<std::string> args = {}) {
-        const std::string port = std::to_string(34600 + servers.size()), admin = dir + "/admin" + port;
-        args.insert(args.begin(), {buildDir + "/brannoc-server", "--bind", lo, "--port", port, "--redis",
-                                   lo + ":6379", "--admin-socket", admin});
-        servers.push_back(
-            {std::make_unique<Process>(args), static_cast<std::uint16_t>(std::stoi(port)), admin});
+        const auto port = static_cast<std::uint16_t>(34600 + servers.size());
+        const std::string admin = dir + "/admin" + std::to_string(port);
+        args.insert(args.begin(), {buildDir + "/brannoc-server", "--bind", lo, "--port", std::to_string(port),
+                                   "--redis", lo + ":6379", "--admin-socket", admin});
+        servers.push_back({std::make_unique<Process>(args), port, admin});
         waitForLog(servers.back(), "listening on");
         return servers.back();
     }
