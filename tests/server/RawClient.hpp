@@ -1,7 +1,7 @@
 #pragma once
 
-// A client of the real brannoc-server speaking through the server's own codec, and the messages it
-// sends and expects. Every read waits at most proc::patience.
+// A client of the real brannoc-server speaking through the server's own codec; each read waits at
+// most proc::patience.
 
 #include "server/realtime/Wire.hpp"
 #include "tests/server/Process.hpp"
@@ -22,10 +22,10 @@ inline const auto whoami = [](const std::string& user, const std::string& displa
 inline const auto total = [](std::uint16_t n) { return wire::Writer("deathcount").u16(n).frame(); };
 // A deathindex or userstates of these users, with their display names and counts or states.
 inline std::string list(const char* name,
-                        const std::vector<std::tuple<std::string, std::string, int>>& users) {
+                        const std::vector<std::tuple<std::string, std::string, int>>& rows) {
     wire::Writer writer(name);
-    writer.u16(static_cast<std::uint16_t>(users.size()));
-    for (const auto& [user, display, value] : users)
+    writer.u16(static_cast<std::uint16_t>(rows.size()));
+    for (const auto& [user, display, value] : rows)
         writer.str(user).str(display).u16(static_cast<std::uint16_t>(value));
     return writer.frame();
 }
@@ -45,7 +45,7 @@ struct RawClient {
     }
     ~RawClient() { close(fd); }
     void send(const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    // The data of the next message; empty once the stream ends or nothing comes in time.
+    // The next message's data; empty once the stream ends or nothing comes in time.
     std::string next() {
         std::string data;
         char buffer[8192];

@@ -1,12 +1,8 @@
 #include "server/realtime/Wire.hpp"
-#include "server/realtime/Options.hpp"
 #include "server/realtime/Pacing.hpp"
 #include "tests/support/WireVectors.hpp"
 
 #include <gtest/gtest.h>
-
-#include <iterator>
-#include <sstream>
 
 using namespace std::chrono_literals;
 
@@ -39,7 +35,6 @@ TEST(Pacing, IncrementsAndDropsFollowTheClock) {
         drops[] = {{5999ms, 0, false, 0ms, ""},
                    {6000ms, 0, false, 0ms, "dropped: silent for 6 s"},
                    {60000ms, 3, false, 0ms, ""},
-                   {10ms, 0, true, 9999ms, ""},
                    {10ms, 0, true, 10000ms, "dropped: not reading for 10 s"},
                    {10ms, 0, false, 60000ms, ""}};
     for (const auto& [sinceRead, unread, writing, writingFor, verdict] : drops) {
@@ -48,21 +43,6 @@ TEST(Pacing, IncrementsAndDropsFollowTheClock) {
         EXPECT_STREQ(why ? why : "", verdict)
             << sinceRead.count() << " " << unread << " " << writingFor.count();
     }
-}
-
-TEST(Options, RefusesWhatIsWrongWithAReason) {
-    // What the process test gives is read there; here are the refusals, which would otherwise act.
-    for (const char* line : {"set 65536", "set 12abc", "set", "history 0", "backup", "undo now", "frobnicate",
-                             "--port 0", "--port", "--max-connections many", "--colour red"}) {
-        std::istringstream words(line);
-        server::Options options;
-        std::string error;
-        EXPECT_FALSE(server::parseOptions({std::istream_iterator<std::string>(words), {}}, options, error))
-            << line;
-        EXPECT_FALSE(error.empty()) << line;
-    }
-    EXPECT_EQ(server::defaultDatabase("/state", "/home/u"), "/state/brannoc/tally.db");
-    EXPECT_EQ(server::defaultDatabase("relative", "/home/u"), "/home/u/.local/state/brannoc/tally.db");
 }
 
 } // namespace

@@ -33,21 +33,18 @@ TEST(WebUsers, RefusesUnsafeOrMalformedLinesNamingThem) {
 }
 
 TEST(WebOptions, FlagsDefaultsAndRefusals) {
-    const OptionDefaults defaults{"/cfg", "/home/ann", "/opt/b"};
-    const auto read = [&](const char* line) {
+    const auto read = [](const char* line, const OptionDefaults& defaults = {"/cfg", "/home/ann", "/opt/b"}) {
         std::istringstream words(line);
         return readServiceOptions({std::istream_iterator<std::string>(words), {}}, defaults);
     };
-    const ServiceOptions plain = read("").options,
-                         all = read("--port 8080 --bind=127.0.0.1 --users u").options;
-    EXPECT_EQ(std::tie(plain.port, plain.bind, plain.usersFile, plain.defaultAvatar),
-              std::make_tuple(80, "0.0.0.0", "/cfg/brannoc/users", "/opt/b/assets/web/default.jpg"));
-    EXPECT_EQ(std::tie(all.port, all.bind, all.usersFile), std::make_tuple(8080, "127.0.0.1", "u"));
+    const ServiceOptions all = read("--port 8080 --bind=127.0.0.1").options;
+    EXPECT_EQ(std::tie(all.port, all.bind, all.usersFile),
+              std::make_tuple(8080, "127.0.0.1", "/cfg/brannoc/users"));
+    EXPECT_EQ(read("", {"relative", "/h", ""}).options.usersFile, "/h/.config/brannoc/users");
     EXPECT_EQ(read("--port 1 --help").action, OptionsRead::Action::Help);
     for (const char* line : {"--port 0", "--port 65536", "--port", "--users=", "-v"})
         EXPECT_EQ(read(line).action, OptionsRead::Action::Refuse) << line;
-    EXPECT_EQ(readServiceOptions({}, {"relative", "/h", ""}).options.usersFile, "/h/.config/brannoc/users");
-    EXPECT_EQ(readServiceOptions({}, {}).action, OptionsRead::Action::Refuse) << "no users file";
+    EXPECT_EQ(read("", {}).action, OptionsRead::Action::Refuse) << "no users file";
 }
 
 } // namespace

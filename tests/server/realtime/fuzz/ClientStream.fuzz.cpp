@@ -5,9 +5,7 @@
 #include "server/realtime/Wire.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
-#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const char* const names[] = {"ping", "whoami", "increment"}; // by ClientMessage::Kind
