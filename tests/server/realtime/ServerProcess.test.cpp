@@ -22,7 +22,7 @@ protected:
         waitForLog("listening on");
     }
     pid_t spawnServer(std::vector<std::string> args, const std::string& out) {
-        args.insert(args.begin(), {BRANNOC_BUILD_DIR "/brannoc-server", "--db", dir + "/tally.db"});
+        args.insert(args.begin(), {BRANNOC_BUILD_DIR "/brannoc-server", "--db", dir + "/new/tally.db"});
         return spawn(args, dir + "/" + out);
     }
     int stop(int signal) {
@@ -131,7 +131,7 @@ TEST_F(ServerProcess, BadPeersAreClosedAloneAndBusyOnesHeldBack) {
         waitForLog(peer.peer + ": disconnected (refused: " + reason + ")");
     }
 
-    // Fifteen at once from one connection: ten count, the rest are refused.
+    // Fifteen within a second from one connection: ten count, the rest are refused.
     for (int i = 0; i < 15; ++i)
         good.send(increment);
     good.ping();
