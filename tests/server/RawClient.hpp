@@ -8,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <tuple>
 
@@ -58,7 +57,7 @@ struct RawClient {
     // over, and deathcounts up to the wanted total. Returns how many deathcounts came.
     int expect(const std::string& wanted) {
         const auto nameOf = [](const std::string& data) {
-            return data.substr(4, data.empty() ? 0 : data[3]);
+            return data.size() < 4 ? data : data.substr(4, static_cast<unsigned char>(data[3]));
         };
         const std::string want = wanted.substr(4), name = nameOf(want);
         int totals = 0;
