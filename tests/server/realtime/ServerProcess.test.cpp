@@ -2,6 +2,9 @@
 
 #include "tests/server/RawClient.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -115,6 +118,27 @@ TEST_F(ServerProcess, ClientsShareTheTallyAndPresenceThatAdminChangesAndRestarts
     start({"--db", dir + "/copy.db"});
     RawClient restored;
     restored.expect(total(501));
+}
+
+// A database the server cannot own is refused at start, in one line, and left byte for byte as it was.
+TEST_F(ServerProcess, RefusesDatabasesItCannotOwnAndLeavesThemUntouched) {
+    const std::pair<std::string, std::string> files[] = {
+        {"sqlite3 %s 'PRAGMA user_version = 99; CREATE TABLE t(x)'", "was written by a newer brannoc-server"},
+        {"sqlite3 %s 'CREATE TABLE t(x)'", "is a database of another program"},
+        {"printf 'SQLite format 3\\000%%4000s' x > %s", "is not a usable tally database"}};
+    for (const auto& [make, why] : files) {
+        const std::string path = dir + "/new/tally.db";
+        std::filesystem::create_directories(dir + "/new");
+        std::filesystem::remove(path);
+        char command[256];
+        std::snprintf(command, sizeof command, make.c_str(), path.c_str());
+        ASSERT_EQ(std::system(command), 0) << command;
+        const std::string before = slurp(path);
+        EXPECT_NE(run({}), 0) << why;
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_EQ(slurp(path), before) << why;
+    }
 }
 
 TEST_F(ServerProcess, BadPeersAreClosedAloneAndBusyOnesHeldBack) {
