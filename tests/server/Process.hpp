@@ -20,8 +20,8 @@ namespace proc {
 using Clock = std::chrono::steady_clock;
 constexpr auto patience = std::chrono::seconds(5); // enough for the sanitizer builds
 
-template <typename Condition> bool eventually(Condition condition) {
-    for (const auto end = Clock::now() + patience; !condition();
+template <typename Condition> bool eventually(Condition condition, Clock::duration limit = patience) {
+    for (const auto end = Clock::now() + limit; !condition();
          std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         if (Clock::now() > end)
             return false;
