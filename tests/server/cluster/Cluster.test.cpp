@@ -2,7 +2,7 @@
 // its append-only file fsynced on every write), all in the test's own network namespace: driven by
 // raw protocol clients and admin commands, then by real clients through HAProxy.
 
-#include "tests/server/cluster/TempRawClient.hpp"
+#include "tests/server/RawClient.hpp"
 #include "tests/support/Harness.hpp"
 
 #include <gtest/gtest.h>
