@@ -176,11 +176,11 @@ TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommand
     EXPECT_EQ(lines(text, "Redis's own persistence"), 1u) << text;
 }
 
-// The header a balancer sends before a client's bytes: IPv4 over TCP, the client's address first.
-std::string proxyHeader(std::uint8_t lastByte, std::uint16_t port) {
+// The header a balancer puts before a client's bytes: TCP from 198.51.100.<last>:port to 127.0.0.1:34567.
+std::string proxyHeader(std::uint8_t last, std::uint16_t port) {
     std::string header("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\xc6\x33\x64", 19);
-    return header + static_cast<char>(lastByte) + std::string("\x7f\0\0\x01", 4) +
-           static_cast<char>(port >> 8) + static_cast<char>(port & 255) + "\x87\x07";
+    return header + static_cast<char>(last) + std::string("\x7f\0\0\x01", 4) + static_cast<char>(port >> 8) +
+           static_cast<char>(port & 255) + "\x87\x07";
 }
 
 TEST_F(Cluster, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
