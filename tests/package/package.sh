@@ -166,4 +166,4 @@ stop_server
 [ ! -e /var/lib/brannoc-server ] || fail "purging left the state"
 
 wait "$lint" || { cat "$work/lintian.log" >&2 && fail "lintian"; }
-echo "lintian: $(grep -c . "$work/lintian.log" || true) lines, no error or warning"
+echo "lintian: no error or warning on either package"
