@@ -242,6 +242,41 @@ bool defaultAvatar(const std::filesystem::path& assets) {
     return save(image, assets / "web" / "default.jpg");
 }
 
+// The desktop's icon: a slate disc in a silver ring holding a tally of four strokes crossed by a
+// red fifth, so it reads as a count even at menu sizes.
+sf::Image desktopIcon() {
+    constexpr unsigned size = 64;
+    const Rgb slate{38, 46, 58}, silver{200, 204, 212}, chalk{240, 240, 232}, red{220, 40, 32};
+    sf::Image image;
+    image.create(size, size, sf::Color::Transparent);
+    // Distance from the point to the segment a-b, for strokes with soft edges.
+    const auto segment = [](double x, double y, double ax, double ay, double bx, double by) {
+        const double t = clamp01(((x - ax) * (bx - ax) + (y - ay) * (by - ay)) /
+                                 ((bx - ax) * (bx - ax) + (by - ay) * (by - ay)));
+        return std::hypot(x - ax - t * (bx - ax), y - ay - t * (by - ay));
+    };
+    for (unsigned py = 0; py < size; ++py) {
+        for (unsigned px = 0; px < size; ++px) {
+            const double x = px + 0.5, y = py + 0.5;
+            const double r = std::hypot(x - 32.0, y - 32.0);
+            const double cover = clamp01(31.0 - r + 0.5);
+            if (cover <= 0.0)
+                continue;
+            Rgb colour = mix(slate, silver, clamp01(r - 26.0 + 0.5));
+            double strokes = 0.0;
+            for (int k = 0; k < 4; ++k)
+                strokes = std::max(strokes,
+                                   clamp01(2.6 - segment(x, y, 19.0 + 8.0 * k, 18.0, 19.0 + 8.0 * k, 46.0)));
+            colour = mix(colour, chalk, strokes);
+            colour = mix(colour, red, clamp01(2.8 - segment(x, y, 13.0, 42.0, 51.0, 22.0)));
+            image.setPixel(
+                px, py,
+                sf::Color(channel(colour.r), channel(colour.g), channel(colour.b), channel(255.0 * cover)));
+        }
+    }
+    return image;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -264,5 +299,7 @@ int main(int argc, char** argv) {
          ok;
     ok = writeWav(assets / "audio" / "sound" / "boxingbell2.wav", boxingBell(44100, 1.5), 44100) && ok;
     ok = defaultAvatar(assets) && ok;
+    std::filesystem::create_directories(assets / "icon", error);
+    ok = save(desktopIcon(), assets / "icon" / "brannoc.png") && ok;
     return ok ? 0 : 1;
 }
