@@ -550,6 +550,8 @@ void RedisStorage::commit(std::vector<Increment> batch, std::function<void(Commi
     eval(Script::Increment, std::move(args), [done = std::move(done)](bool ok, Reply reply) {
         CommitResult result;
         result.error = failure(ok, reply);
+        // A script that timed out may still run once Redis wakes: its fate shows in the next tally.
+        result.unconfirmed = !ok;
         if (result.error.empty() && reply.array.size() != 4)
             result.error = "unexpected reply from the increment script";
         if (result.error.empty()) {

@@ -197,7 +197,10 @@ void Room::flush() {
         committing_ = false;
         if (!result.ok) {
             for (const auto& peer : peers)
-                logLine(peer + ": refused increment: not stored: " + result.error);
+                logLine(peer +
+                        (result.unconfirmed ? ": increment unconfirmed, counted only if Redis runs it: "
+                                            : ": refused increment: not stored: ") +
+                        result.error);
         } else {
             std::size_t applied = 0;
             for (const auto outcome : result.outcomes)

@@ -40,6 +40,7 @@ enum class Outcome {
 struct CommitResult {
     bool ok = false;
     std::string error;              // when !ok: why, for one log line
+    bool unconfirmed = false;       // when !ok: sent but unanswered, so the store may still apply it
     std::vector<Outcome> outcomes;  // one per increment, in order
     std::uint16_t total = 0;        // the total after the batch
     std::vector<UserCount> changed; // every user whose count or display name changed

@@ -258,6 +258,14 @@ TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep)
     alice.send(proc::increment);
     EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.total == 7; }));
     EXPECT_EQ(aliceTold.wentOffline.count("alice"), 0u);
+
+    // A Redis that stops answering may still run the increment in flight: it is not called refused.
+    kill(redis->pid, SIGSTOP);
+    alice.send(proc::increment);
+    waitForLog(one, "alice: increment unconfirmed");
+    kill(redis->pid, SIGCONT);
+    EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.total == 8; }));
+    EXPECT_EQ(lines(one.log(), "alice: refused increment"), 1u);
 }
 
 // "Total Deaths: N" in a client's main window.
