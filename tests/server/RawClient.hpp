@@ -1,10 +1,12 @@
 #pragma once
 
 // A client of the real brannoc-server speaking through the server's own codec; each read waits at
-// most proc::patience.
+// most proc::readLimit.
 
 #include "server/realtime/Wire.hpp"
-#include "tests/server/Process.hpp"
+#include "tests/support/Harness.hpp"
+
+#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -12,6 +14,8 @@
 #include <tuple>
 
 namespace proc {
+
+constexpr std::chrono::seconds readLimit{5}; // enough for the sanitizer builds
 
 inline const std::string ping = wire::Writer("ping").frame(), pong = wire::Writer("pong").frame(),
                          increment = wire::Writer("increment").frame();
@@ -34,7 +38,7 @@ struct RawClient {
     explicit RawClient(const std::string& from = "127.0.0.1", std::uint16_t port = 34567) {
         sockaddr_in local{AF_INET, 0, {}, {}}, server{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-        const timeval wait{patience.count(), 0};
+        const timeval wait{readLimit.count(), 0};
         socklen_t size = sizeof local;
         auto* at = reinterpret_cast<sockaddr*>(&local);
         EXPECT_TRUE(!setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) && !bind(fd, at, size) &&

@@ -40,11 +40,12 @@ public:
     bool waitExit(std::chrono::milliseconds limit = patience);
     // SIGTERM, then SIGKILL after the limit.
     void stop(std::chrono::milliseconds limit = 10s);
+    // A whole file, empty when it cannot be read.
+    static std::string read(const std::string& path);
 
     pid_t pid = -1;
 
 private:
-    static std::string read(const std::string& path);
     std::string name_, outPath_, errPath_;
     int status_ = -1;
 };

@@ -288,13 +288,13 @@ TEST_F(Cluster, RealClientsThroughTheBalancerShareEachReleaseAndOutliveTheirProc
     Server& one = startServer({"--proxy-from", "127.0.0.5"});
     Server& two = startServer({"--proxy-from", "127.0.0.5"});
     std::ofstream(dir + "/haproxy.cfg")
-        << proc::slurp(BRANNOC_SOURCE_DIR "/scripts/haproxy.cfg") << "    source 127.0.0.5\n";
+        << Process::read(BRANNOC_SOURCE_DIR "/scripts/haproxy.cfg") << "    source 127.0.0.5\n";
     setenv("BRANNOC_LISTEN", "127.0.0.1:34567", 1);
     setenv("BRANNOC_SERVER_1", "127.0.0.1:34600", 1);
     setenv("BRANNOC_SERVER_2", "127.0.0.1:34601", 1);
     Process haproxy({"haproxy", "-f", dir + "/haproxy.cfg", "-db"});
     ASSERT_TRUE(waitUntil(
-        [] { return proc::slurp("/proc/net/tcp").find(":8707 00000000:0000 0A") != std::string::npos; },
+        [] { return Process::read("/proc/net/tcp").find(":8707 00000000:0000 0A") != std::string::npos; },
         soon));
     // Each process logs its clients by their own address, not the balancer's (127.0.0.5).
     const auto guests = [](const Server& s) { return lines(s.log(), " Guest: whoami", "127.0.0.1:"); };

@@ -17,36 +17,39 @@ class ServerProcess : public testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
     void TearDown() override {
-        EXPECT_TRUE(pid < 0 || stop(SIGTERM) == 0) << log();
+        EXPECT_TRUE(!server || stop(SIGTERM) == 0);
         std::filesystem::remove_all(dir);
     }
+    std::vector<std::string> command(std::vector<std::string> args) {
+        args.insert(args.begin(), {buildDir + "/brannoc-server", "--db", dir + "/new/tally.db"});
+        return args;
+    }
     void start(const std::vector<std::string>& args = {}) {
-        pid = spawnServer(args, "log" + std::to_string(++starts));
+        server = std::make_unique<Process>(command(args));
         waitForLog("listening on");
     }
-    pid_t spawnServer(std::vector<std::string> args, const std::string& out) {
-        args.insert(args.begin(), {BRANNOC_BUILD_DIR "/brannoc-server", "--db", dir + "/new/tally.db"});
-        return spawn(args, dir + "/" + out);
-    }
     int stop(int signal) {
-        kill(pid, signal);
-        return reap(std::exchange(pid, -1));
+        kill(server->pid, signal);
+        EXPECT_TRUE(server->waitExit());
+        const int status = server->status();
+        server.reset(); // looks for sanitizer reports
+        return status;
     }
     // The exit code of a run to its end, such as an admin command's; what it said is left in `said`.
     int run(const std::vector<std::string>& args) {
-        std::filesystem::remove(dir + "/said");
-        const int status = reap(spawnServer(args, "said"));
-        said = slurp(dir + "/said");
-        return status;
+        Process once(command(args));
+        EXPECT_TRUE(once.waitExit());
+        said = once.out() + once.err();
+        return once.status();
     }
-    std::string log() const { return slurp(dir + "/log" + std::to_string(starts)); }
+    std::string log() const { return server ? server->out() + server->err() : ""; }
     void waitForLog(const std::string& line) {
-        EXPECT_TRUE(eventually([&] { return log().find(line) != std::string::npos; })) << line << log();
+        EXPECT_TRUE(waitUntil([&] { return log().find(line) != std::string::npos; }, readLimit))
+            << line << log();
     }
 
     std::string dir = "/tmp/brannoc-server-test-XXXXXX", said;
-    pid_t pid = -1;
-    int starts = 0;
+    std::unique_ptr<Process> server;
 };
 
 TEST_F(ServerProcess, ClientsShareTheTallyAndPresenceThatAdminChangesAndRestartsKeep) {
@@ -133,11 +136,11 @@ TEST_F(ServerProcess, RefusesDatabasesItCannotOwnAndLeavesThemUntouched) {
         char command[256];
         std::snprintf(command, sizeof command, make.c_str(), path.c_str());
         ASSERT_EQ(std::system(command), 0) << command;
-        const std::string before = slurp(path);
+        const std::string before = Process::read(path);
         EXPECT_NE(run({}), 0) << why;
         EXPECT_NE(said.find(why), std::string::npos) << said;
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-        EXPECT_EQ(slurp(path), before) << why;
+        EXPECT_EQ(Process::read(path), before) << why;
     }
 }
 
@@ -181,7 +184,7 @@ TEST_F(ServerProcess, BadPeersAreClosedAloneAndBusyOnesHeldBack) {
             client->ping();
         return log().find(silent.peer + ": disconnected (dropped: silent for 6 s)") != std::string::npos;
     };
-    EXPECT_TRUE(eventually(served, 10s)) << log();
+    EXPECT_TRUE(waitUntil(served, 10s)) << log();
 }
 
 } // namespace

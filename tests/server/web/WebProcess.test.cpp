@@ -1,7 +1,9 @@
 // The real brannoc-web on port 80 of the test's private network: refused starts, every request the
 // client makes, the users file read again on SIGHUP, and a clean stop.
 
-#include "tests/server/Process.hpp"
+#include "tests/support/Harness.hpp"
+
+#include <gtest/gtest.h>
 
 #include <httplib.h>
 
@@ -14,7 +16,7 @@ namespace {
 TEST(WebProcess, RefusesBadStartsThenAnswersAsTheClientReadsReloadsAndStops) {
     std::string dir = "/tmp/brannoc-web-process-XXXXXX";
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    const std::string users = dir + "/users", log = dir + "/log", jpeg = "\xff\xd8\xff\xe0pixels\xff\xd9";
+    const std::string users = dir + "/users", jpeg = "\xff\xd8\xff\xe0pixels\xff\xd9";
     const std::string png =
         std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16) + std::string("\0IEND\xae\x42\x60\x82", 9);
     // token id rank user display real sex groups avatar; bob's line leaves the avatar out.
@@ -29,19 +31,26 @@ TEST(WebProcess, RefusesBadStartsThenAnswersAsTheClientReadsReloadsAndStops) {
     const std::vector<std::string> web = {BRANNOC_BUILD_DIR "/brannoc-web", "--users", users, "--avatars",
                                           dir + "/avatars"};
     // The users file is a secret: neither group nor others may read or write it.
+    std::string said;
+    const auto refused = [&](const std::vector<std::string>& args) {
+        Process once(args);
+        EXPECT_TRUE(once.waitExit());
+        said += once.out() + once.err();
+        return once.status();
+    };
     for (const mode_t mode : {0640, 0604, 0620}) {
         chmod(users.c_str(), mode);
-        EXPECT_EQ(proc::reap(proc::spawn(web, dir + "/refused")), 1) << std::oct << mode;
+        EXPECT_EQ(refused(web), 1) << std::oct << mode;
     }
-    EXPECT_EQ(proc::reap(proc::spawn({web[0], "--port", "none"}, dir + "/refused")), 2);
-    const std::string said = proc::slurp(dir + "/refused");
+    EXPECT_EQ(refused({web[0], "--port", "none"}), 2);
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 4) << said; // one line each
     EXPECT_NE(said.find("the users file is a secret"), std::string::npos) << said;
 
     chmod(users.c_str(), 0600);
-    const pid_t pid = proc::spawn(web, log);
+    Process server(web);
+    const auto log = [&] { return server.out() + server.err(); };
     httplib::Client client("127.0.0.1", 80);
-    EXPECT_TRUE(proc::eventually([&] { return static_cast<bool>(client.Get("/")); })) << proc::slurp(log);
+    EXPECT_TRUE(waitUntil([&] { return static_cast<bool>(client.Get("/")); })) << log();
     const auto ask = [&](const std::string& path, const std::string& body = "") {
         const auto reply =
             body.empty() ? client.Get(path) : client.Post(path, body, "application/x-www-form-urlencoded");
@@ -68,19 +77,18 @@ TEST(WebProcess, RefusesBadStartsThenAnswersAsTheClientReadsReloadsAndStops) {
                 avatar->body.rfind("\xff\xd8\xff", 0) == 0);
 
     std::ofstream(users) << ann + bob;
-    kill(pid, SIGHUP);
-    EXPECT_TRUE(proc::eventually([&] { return ask(login, "token=tok-2").rfind("200 id=-7\n", 0) == 0; }));
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(waitUntil([&] { return ask(login, "token=tok-2").rfind("200 id=-7\n", 0) == 0; }));
     // A broken file leaves the table as it was.
     std::ofstream(users) << "tok-3\t44\t0\tcy\t{Cy}\tCy\t1\tg\t\n";
-    kill(pid, SIGHUP);
-    EXPECT_TRUE(proc::eventually(
-        [&] { return proc::slurp(log).find("line 1: the display holds a brace") != std::string::npos; }));
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(
+        waitUntil([&] { return log().find("line 1: the display holds a brace") != std::string::npos; }));
     EXPECT_EQ(ask(login, "token=tok-2").substr(0, 11) + ask(login, "token=tok-3"),
               "200 id=-7\nr403 unknown token");
-    kill(pid, SIGTERM);
-    EXPECT_EQ(proc::reap(pid), 0);
-    EXPECT_EQ(proc::slurp(log).find("tok-"), std::string::npos)
-        << "tokens stay out of the log: " << proc::slurp(log);
+    server.stop();
+    EXPECT_EQ(server.status(), 0);
+    EXPECT_EQ(log().find("tok-"), std::string::npos) << "tokens stay out of the log: " << log();
     std::filesystem::remove_all(dir);
 }
 
