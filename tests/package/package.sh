@@ -26,6 +26,8 @@ for d in /var/lib/brannoc-server /var/lib/private/brannoc-server /run/brannoc-se
 done
 
 work=$(mktemp -d "$build/package-test.XXXXXX")
+# The screen's file lives outside /tmp, which the display's own mount namespace hides.
+fbdir=$(mktemp -d /dev/shm/brannoc-package-fb.XXXXXX)
 apt=(apt-get -y -qq --no-install-recommends -o DPkg::Lock::Timeout=120)
 pids=()
 cleanup() {
@@ -35,7 +37,7 @@ cleanup() {
     "${apt[@]}" purge brannoc brannoc-server >>"$work/apt.log" 2>&1
     rm -rf /var/lib/brannoc-server /var/lib/private/brannoc-server /run/brannoc-server
     [ "$status" = 0 ] || tail -n 20 "$work"/*.log >&2
-    rm -rf "$work"
+    rm -rf "$work" "$fbdir"
     exit "$status"
 }
 trap cleanup EXIT
@@ -110,15 +112,14 @@ start_server
 
 # The client through its installed command, on an Xvfb whose screen is a file: the band holding
 # the total is read straight from it (rows 89 to 139 of the main window at the top left).
-mkdir "$work/fb"
 fifo=$work/display
 mkfifo "$fifo"
 setpriv --pdeathsig TERM unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /var/lib/xkb &&
-    exec Xvfb -displayfd 3 -screen 0 640x800x24 -br -nolisten tcp -noreset -fbdir "$0"' "$work/fb" \
+    exec Xvfb -displayfd 3 -screen 0 640x800x24 -br -nolisten tcp -noreset -fbdir "$0"' "$fbdir" \
     3>"$fifo" 2>/dev/null &
 pids+=($!)
 display=$(timeout 30 head -n1 "$fifo") || fail "Xvfb did not start"
-fb=$work/fb/Xvfb_screen0
+fb=$fbdir/Xvfb_screen0
 word() { od -An -t u4 --endian=big -j "$1" -N 4 "$fb" | tr -d ' '; }
 # The XWD header and colour map come before the pixels.
 pixels=$(($(word 0) + $(word 76) * 12))
