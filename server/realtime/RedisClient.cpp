@@ -47,34 +47,22 @@ struct Events {
     bool wantRead = false, wantWrite = false, readArmed = false, writeArmed = false;
 };
 
-void armRead(const std::shared_ptr<Events>& e);
-void armWrite(const std::shared_ptr<Events>& e);
-
-void armRead(const std::shared_ptr<Events>& e) {
-    if (e->readArmed || !e->ac)
+// One wait per direction at a time; after each turn hiredis says whether it wants another.
+void arm(const std::shared_ptr<Events>& e, bool write) {
+    bool& armed = write ? e->writeArmed : e->readArmed;
+    if (armed || !e->ac)
         return;
-    e->readArmed = true;
-    e->descriptor.async_wait(asio::posix::descriptor_base::wait_read, [e](boost::system::error_code ec) {
-        e->readArmed = false;
-        if (ec || !e->ac || !e->wantRead)
+    armed = true;
+    const auto direction =
+        write ? asio::posix::descriptor_base::wait_write : asio::posix::descriptor_base::wait_read;
+    e->descriptor.async_wait(direction, [e, write](boost::system::error_code ec) {
+        (write ? e->writeArmed : e->readArmed) = false;
+        const bool& wanted = write ? e->wantWrite : e->wantRead;
+        if (ec || !e->ac || !wanted)
             return;
-        redisAsyncHandleRead(e->ac);
-        if (e->ac && e->wantRead)
-            armRead(e);
-    });
-}
-
-void armWrite(const std::shared_ptr<Events>& e) {
-    if (e->writeArmed || !e->ac)
-        return;
-    e->writeArmed = true;
-    e->descriptor.async_wait(asio::posix::descriptor_base::wait_write, [e](boost::system::error_code ec) {
-        e->writeArmed = false;
-        if (ec || !e->ac || !e->wantWrite)
-            return;
-        redisAsyncHandleWrite(e->ac);
-        if (e->ac && e->wantWrite)
-            armWrite(e);
+        write ? redisAsyncHandleWrite(e->ac) : redisAsyncHandleRead(e->ac);
+        if (e->ac && wanted)
+            arm(e, write);
     });
 }
 
@@ -84,14 +72,14 @@ std::shared_ptr<Events>& events(void* data) {
 
 void addRead(void* data) {
     events(data)->wantRead = true;
-    armRead(events(data));
+    arm(events(data), false);
 }
 void delRead(void* data) {
     events(data)->wantRead = false;
 }
 void addWrite(void* data) {
     events(data)->wantWrite = true;
-    armWrite(events(data));
+    arm(events(data), true);
 }
 void delWrite(void* data) {
     events(data)->wantWrite = false;
