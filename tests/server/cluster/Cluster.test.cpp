@@ -1,6 +1,5 @@
-// Two brannoc-server processes sharing one tally through a real redis-server (a throw-away folder,
-// its append-only file fsynced on every write), all in the test's own network namespace: driven by
-// raw protocol clients and admin commands, then by real clients through HAProxy.
+// Two brannoc-server processes on one real redis-server (fsync always), driven by raw clients and
+// admin commands, then by real clients through HAProxy.
 
 #include "tests/server/RawClient.hpp"
 #include "tests/support/Harness.hpp"
@@ -46,8 +45,7 @@ struct Told {
     }
 };
 
-// Reads what the server sends, pinging like a live client (a silent one is dropped), until done
-// holds; false when it does not within the limit or the stream ends.
+// Reads, pinging like a live client (a silent one is dropped), until done holds; false on time-out.
 template <typename Done>
 bool follow(RawClient& client, Told& told, Done done, std::chrono::milliseconds limit = soon) {
     std::string data;
@@ -230,8 +228,7 @@ TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep)
     erin.reset(); // leaves while the others cannot hear of it
     waitForLog(two, "erin: disconnected");
 
-    // The same folder: the append-only file brings back every acknowledged increment, and every
-    // client is sent the whole tally again.
+    // The append-only file brings back every acknowledged increment; every client gets the tally again.
     ASSERT_NO_FATAL_FAILURE(startRedis());
     aliceTold = bobTold = Told{};
     for (auto [client, told] : {std::pair{&alice, &aliceTold}, std::pair{&bob, &bobTold}})
@@ -239,8 +236,7 @@ TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep)
             return told->total == 5 && told->counts["alice"] == 5 && told->states["bob"] == 1;
         })) << client->peer;
     EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.states["erin"] == 0; }));
-    // The scripts went with the old Redis: the next increment loads its script again (and the one
-    // refused meanwhile was not kept for later).
+    // The next increment loads its script again; the one refused meanwhile was not kept for later.
     bob.send(proc::increment);
     EXPECT_TRUE(follow(alice, aliceTold, [&] {
         return aliceTold.total == 6 && aliceTold.counts["bob"] == 1 && aliceTold.counts["alice"] == 5;
