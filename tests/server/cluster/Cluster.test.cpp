@@ -45,7 +45,7 @@ struct Told {
     }
 };
 
-// Reads, pinging like a live client (a silent one is dropped), until done holds; false on time-out.
+// Reads, pinging like a live client (a silent one is dropped), until done holds; false on time-out or end.
 template <typename Done>
 bool follow(RawClient& client, Told& told, Done done, std::chrono::milliseconds limit = soon) {
     std::string data;
