@@ -78,11 +78,11 @@ if [ "${1:-}" = cluster ]; then
         (exec 3<>/dev/tcp/127.0.0.1/6390) 2>/dev/null && break
         sleep 0.1
     done
-    "$server" --bind 127.0.0.1 --port 34567 --redis 127.0.0.1:6390 --admin-socket "$work/a1.sock" \
+    "$server" --bind 127.0.0.1 --port 34567 --http-port 0 --redis 127.0.0.1:6390 --admin-socket "$work/a1.sock" \
         2>"$work/cluster-1.log" &
     pid=$!
     wait_log "$work/cluster-1.log" "$pid"
-    "$server" --bind 127.0.0.1 --port 34568 --redis 127.0.0.1:6390 --admin-socket "$work/a2.sock" \
+    "$server" --bind 127.0.0.1 --port 34568 --http-port 0 --redis 127.0.0.1:6390 --admin-socket "$work/a2.sock" \
         2>"$work/cluster-2.log" &
     others+=($!)
     second=$!

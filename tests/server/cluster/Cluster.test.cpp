@@ -103,7 +103,8 @@ protected:
         const auto port = static_cast<std::uint16_t>(34600 + servers.size());
         const std::string admin = dir + "/admin" + std::to_string(port);
         args.insert(args.begin(), {buildDir + "/brannoc-server", "--bind", lo, "--port", std::to_string(port),
-                                   "--redis", lo + ":6379", "--admin-socket", admin});
+                                   "--http-port", std::to_string(port + 80), "--redis", lo + ":6379",
+                                   "--admin-socket", admin});
         servers.push_back({std::make_unique<Process>(args), port, admin});
         waitForLog(servers.back(), "listening on");
         return servers.back();
@@ -173,6 +174,13 @@ TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommand
     bothTold([](Told& t) { return t.total == 40; });
     ASSERT_EQ(admin(two, {"status"}, &text), 0);
     EXPECT_EQ(lines(text, "total: 40") + lines(text, "peer processes: 1"), 2u) << text;
+    // Either process's overlay shows what the other counted.
+    RawClient overlay(lo, two.port + 80);
+    overlay.send("GET /overlay/events HTTP/1.1\r\n\r\n");
+    alice.send(proc::increment);
+    EXPECT_TRUE(overlay.readUntil(text, R"({"id":"alice","name":"Alice","count":)" +
+                                            std::to_string(told[0].counts["alice"] + 1)))
+        << text;
     // Backups belong to SQLite; Redis keeps its own.
     EXPECT_NE(admin(one, {"backup", dir + "/copy.db"}, &text), 0);
     EXPECT_EQ(lines(text, "Redis's own persistence"), 1u) << text;
