@@ -51,7 +51,11 @@ def run(driver, servers):
     with TallyClient() as zed:
         zed.whoami("zed", "Zed")
         zed.increment()
-        driver.get("http://127.0.0.1:34580/overlay?users=1")
+        # Each bell notes the total it rang over, from before the page's own script runs.
+        driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": "window.bells = [];"
+                               "HTMLMediaElement.prototype.play = function () {"
+                               " bells.push(document.getElementById('total').textContent); return Promise.resolve(); }"})
+        driver.get("http://127.0.0.1:34580/overlay?users=1&bell=1")
         until(driver, "the total 1, live", "return $('#total').textContent === '1' && $('#offline').hidden")
         assert re.fullmatch(r"0:\d\d", text(driver, "#ago")), "elapsed time: %r" % text(driver, "#ago")
         elapsed = [[0, "0:00"], [59, "0:59"], [60, "1:00"], [3599, "59:59"], [3600, "1:00:00"],
@@ -87,6 +91,9 @@ def run(driver, servers):
         anyone.increment()
         until(driver, "the total 4 after the restart", "return $('#total').textContent === '4'")
     assert driver.execute_script("return window.sameDocument === true"), "the page was reloaded"
+    # A bell for each rise the page saw, none for its first total nor for the same total after the restart.
+    bells = driver.execute_script("return bells")
+    assert "\u2013" not in bells and bells[-1:] == ["3"] and bells.count("3") == 1, "bells over: %r" % bells
 
 
 def main():
