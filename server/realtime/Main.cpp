@@ -7,6 +7,7 @@
 #include "server/realtime/Room.hpp"
 #include "server/realtime/Session.hpp"
 #include "server/realtime/SqliteStorage.hpp"
+#include "server/realtime/Viewer.hpp"
 
 #include <boost/asio.hpp>
 
@@ -25,16 +26,19 @@ using asio::ip::tcp;
 
 namespace {
 
+// Accepts the game clients' connections, or with overlay set the overlay's HTTP connections.
 class Listener {
 public:
-    Listener(asio::io_context& loop, server::Room& room, std::set<asio::ip::address> proxies)
-        : acceptor_(loop), retry_(loop), room_(room), proxies_(std::move(proxies)) {}
+    Listener(asio::io_context& loop, server::Room& room, std::set<asio::ip::address> proxies,
+             bool overlay = false)
+        : acceptor_(loop), retry_(loop), room_(room), proxies_(std::move(proxies)), overlay_(overlay) {}
 
     bool open(const std::string& address, std::uint16_t port, std::string& error) {
         boost::system::error_code ec;
         const auto ip = asio::ip::make_address(address, ec);
         if (ec) {
-            error = "--bind: \"" + address + "\" is not an IP address";
+            error = std::string(overlay_ ? "--http-bind" : "--bind") + ": \"" + address +
+                    "\" is not an IP address";
             return false;
         }
         const tcp::endpoint endpoint(ip, port);
@@ -80,7 +84,11 @@ private:
                 const std::string address = remote.address().to_string();
                 const std::string peer = address + ":" + std::to_string(remote.port());
                 const bool proxied = proxies_.count(remote.address()) > 0;
-                if (room_.admit(address, peer, !proxied))
+                if (overlay_) {
+                    if (room_.admit(address, peer))
+                        room_.watch(
+                            std::make_shared<server::Viewer>(std::move(socket), room_, address, peer));
+                } else if (room_.admit(address, peer, !proxied))
                     room_.join(
                         std::make_shared<server::Session>(std::move(socket), room_, address, peer, proxied));
             }
@@ -92,6 +100,7 @@ private:
     asio::steady_timer retry_;
     server::Room& room_;
     std::set<asio::ip::address> proxies_; // load balancers: their connections start with a PROXY header
+    bool overlay_;
 };
 
 // Where Redis is, as an IP address: hiredis would look the name up with a blocking call.
@@ -207,11 +216,14 @@ int main(int argc, char** argv) {
     server::Room room(loop, *storage, {options.maxConnections, options.maxPerAddress}, *snapshot);
     storage->listen(room);
     Listener listener(loop, room, std::move(proxies));
+    Listener overlay(loop, room, {}, true);
+    const std::string httpBind = options.httpBind.empty() ? options.bind : options.httpBind;
     server::AdminSocket admin(loop, room);
     bool closed = false;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> closing;
     auto stop = [&] {
         listener.close();
+        overlay.close();
         admin.close();
         // The storage finishes on its own thread: the loop must wait for its word.
         closing.emplace(loop.get_executor());
@@ -220,7 +232,9 @@ int main(int argc, char** argv) {
             closing.reset();
         });
     };
-    if (!listener.open(options.bind, options.port, error) || !admin.open(adminPath, error)) {
+    if (!listener.open(options.bind, options.port, error) ||
+        (options.httpPort != 0 && !overlay.open(httpBind, options.httpPort, error)) ||
+        !admin.open(adminPath, error)) {
         stop();
         loop.run();
         return fail(error);
@@ -233,6 +247,11 @@ int main(int argc, char** argv) {
         server::logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
         stop();
     });
+    if (options.httpPort != 0) {
+        const bool v6 = httpBind.find(':') != std::string::npos;
+        server::logLine("brannoc-server: overlay on http://" + (v6 ? "[" + httpBind + "]" : httpBind) + ":" +
+                        std::to_string(options.httpPort) + "/overlay");
+    }
     server::logLine("brannoc-server: listening on " + options.bind + ":" + std::to_string(options.port) +
                     ", total " + std::to_string(snapshot->total) + ", " + where + ", admin socket " +
                     adminPath);

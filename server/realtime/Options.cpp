@@ -7,6 +7,7 @@ namespace server {
 const char* const usage = "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
                           "                      [--max-connections N] [--max-per-address N]\n"
                           "                      [--redis HOST:PORT] [--proxy-from ADDR[,ADDR...]]\n"
+                          "                      [--http-bind ADDR] [--http-port N (0: no overlay)]\n"
                           "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
                           "commands: status | history [N] | undo | set N | backup FILE\n";
 
@@ -44,6 +45,14 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
                     return false;
                 }
                 options.port = static_cast<std::uint16_t>(n);
+            } else if (arg == "--http-bind") {
+                options.httpBind = value;
+            } else if (arg == "--http-port") {
+                if (!number(value, 65535, n)) {
+                    error = "--http-port must be 0 to 65535, not \"" + value + "\"";
+                    return false;
+                }
+                options.httpPort = static_cast<std::uint16_t>(n);
             } else if (arg == "--db") {
                 options.database = value;
             } else if (arg == "--redis") {

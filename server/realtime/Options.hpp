@@ -11,8 +11,10 @@ struct Options {
     enum class Mode { Serve, Admin, Help } mode = Mode::Serve;
     std::string bind = "0.0.0.0";
     std::uint16_t port = 34567;
-    std::string database;    // empty: the per-user default
-    std::string adminSocket; // empty: beside the database
+    std::string httpBind;           // the overlay's address; empty: the same as bind
+    std::uint16_t httpPort = 34580; // the overlay's port; 0: no overlay
+    std::string database;           // empty: the per-user default
+    std::string adminSocket;        // empty: beside the database
     std::size_t maxConnections = 10000;
     std::size_t maxPerAddress = 64;
     std::string redis;                  // HOST:PORT of a Redis holding the tally; empty: SQLite

@@ -1,6 +1,8 @@
 #include "server/realtime/Room.hpp"
 
+#include "server/realtime/Overlay.hpp"
 #include "server/realtime/Session.hpp"
+#include "server/realtime/Viewer.hpp"
 #include "server/realtime/Wire.hpp"
 
 #include <algorithm>
@@ -49,7 +51,7 @@ Room::Room(asio::io_context& loop, Storage& storage, Limits limits, Snapshot ini
 bool Room::admit(const std::string& address, const std::string& peer, bool perAddress) const {
     if (stopping_)
         return false;
-    if (sessions_.size() >= limits_.maxConnections) {
+    if (sessions_.size() + viewers_.size() >= limits_.maxConnections) {
         logLine(peer + ": refused: " + std::to_string(limits_.maxConnections) + " connections already");
         return false;
     }
@@ -81,6 +83,22 @@ bool Room::place(Session& session) {
     ++perAddress_[session.address()];
     session.counted_ = true;
     return true;
+}
+
+void Room::watch(const std::shared_ptr<Viewer>& viewer) {
+    viewers_.insert(viewer);
+    ++perAddress_[viewer->address()];
+    viewer->start();
+}
+
+void Room::unwatch(Viewer& viewer) {
+    const auto it = viewers_.find(viewer.shared_from_this());
+    if (it == viewers_.end())
+        return;
+    auto keep = *it;
+    viewers_.erase(it);
+    if (--perAddress_[viewer.address()] == 0)
+        perAddress_.erase(viewer.address());
 }
 
 void Room::leave(Session& session) {
@@ -119,6 +137,8 @@ bool Room::online(const std::string& user) const {
 void Room::announce(const std::string& user, const std::string& display, bool online) {
     for (const auto& other : sessions_)
         other->stateChanged(user, display, online);
+    for (const auto& viewer : viewers_)
+        viewer->stateChanged(user);
 }
 
 void Room::release(const std::string& user) {
@@ -241,6 +261,8 @@ void Room::applyCounts(const std::vector<UserCount>& changed) {
     }
     for (const auto& session : sessions_)
         session->tallyChanged(true, users);
+    for (const auto& viewer : viewers_)
+        viewer->tallyChanged(users);
 }
 
 void Room::applyChange(const ChangeResult& result) {
@@ -290,6 +312,40 @@ std::string Room::wholeTally() const {
         if (written++ < n)
             states.str(user).str(display).u16(1);
     return bytes + states.frame();
+}
+
+std::string Room::overlayEvent(bool full, const std::set<std::string>& users) const {
+    std::vector<overlay::User> shown;
+    const auto add = [&](const std::string& user) {
+        const auto counted = counts_.find(user);
+        const auto here = online_.find(user);
+        const auto there = remote_.find(user);
+        overlay::User entry{user, "", 0, online(user)};
+        if (counted != counts_.end())
+            entry = {user, counted->second.display, counted->second.count, entry.online};
+        // The name a connection gave last is the one to show.
+        if (here != online_.end())
+            entry.name = here->second.display;
+        else if (there != remote_.end() && !there->second.empty())
+            entry.name = there->second.begin()->second;
+        if (counted != counts_.end() || entry.online || !full)
+            shown.push_back(std::move(entry));
+    };
+    if (full) {
+        std::set<std::string> everyone;
+        for (const auto& [user, entry] : counts_)
+            everyone.insert(user);
+        for (const auto& [user, presence] : online_)
+            everyone.insert(user);
+        for (const auto& [user, holders] : remote_)
+            everyone.insert(user);
+        for (const auto& user : everyone)
+            add(user);
+    } else {
+        for (const auto& user : users)
+            add(user);
+    }
+    return overlay::event(full, total_, lastIncrementMs_, nowMs(), shown);
 }
 
 void Room::tallyChanged(std::uint16_t total, std::int64_t lastIncrementMs,
@@ -359,13 +415,19 @@ void Room::resync(const Snapshot& snapshot, const PeerUsers& peers) {
     }
     for (const auto& session : sessions_)
         session->resend(bytes);
+    for (const auto& viewer : viewers_)
+        viewer->resync();
 }
 
 void Room::status(std::function<void(bool, std::string)> done) const {
     std::string users;
     for (const auto& [user, presence] : online_)
         users += (users.empty() ? "" : ", ") + wire::printable(user);
+    std::size_t streams = 0;
+    for (const auto& viewer : viewers_)
+        streams += viewer->streaming();
     std::string text = "connections: " + std::to_string(sessions_.size()) + "\n";
+    text += "overlay streams: " + std::to_string(streams) + "\n";
     text +=
         "users online: " + std::to_string(online_.size()) + (users.empty() ? "" : " (" + users + ")") + "\n";
     text += "total: " + std::to_string(total_) + "\n";
@@ -418,6 +480,12 @@ void Room::sweep() {
             overdue.emplace_back(session, *why);
     for (auto& [session, why] : overdue)
         session->close(why);
+    std::vector<std::pair<std::shared_ptr<Viewer>, std::string>> dropped;
+    for (const auto& viewer : viewers_)
+        if (auto why = viewer->tick(now))
+            dropped.emplace_back(viewer, *why);
+    for (auto& [viewer, why] : dropped)
+        viewer->close(why);
     if (stopping_)
         return;
     sweepTimer_.expires_after(std::chrono::milliseconds(500));
@@ -433,6 +501,9 @@ void Room::shutdown(std::function<void()> done) {
     const auto everyone = sessions_;
     for (const auto& session : everyone)
         session->close("server stopping");
+    const auto watching = viewers_;
+    for (const auto& viewer : watching)
+        viewer->close("");
     closeDone_ = std::move(done);
     flush();
 }

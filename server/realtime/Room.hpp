@@ -14,6 +14,7 @@
 namespace server {
 
 class Session;
+class Viewer;
 
 struct Limits {
     std::size_t maxConnections = 10000;
@@ -38,12 +39,17 @@ public:
     void leave(Session& session);
     void name(Session& session, const std::string& user, const std::string& display);
     void increment(Session& session);
+    // A connection to the overlay's port; it counts against the same caps as a client.
+    void watch(const std::shared_ptr<Viewer>& viewer);
+    void unwatch(Viewer& viewer);
 
     // The frames a new connection gets: the total, every user's count, everyone online.
     std::string wholeTally() const;
     // The frames of one merged broadcast.
     std::string encodeTotal() const;
     std::string encodeCounts(const std::set<std::string>& users) const;
+    // The overlay's event: every user when full, else these.
+    std::string overlayEvent(bool full, const std::set<std::string>& users) const;
 
     // Admin operations; done gets success and the text for the admin.
     void status(std::function<void(bool, std::string)> done) const;
@@ -83,6 +89,7 @@ private:
     Limits limits_;
     boost::asio::steady_timer sweepTimer_;
     std::set<std::shared_ptr<Session>> sessions_;
+    std::set<std::shared_ptr<Viewer>> viewers_;
     std::map<std::string, std::size_t> perAddress_;
     std::map<std::string, Presence> online_; // users with a connection here
     // Users with a connection at another process sharing the store: process to display name.

@@ -34,8 +34,12 @@ inline std::string list(const char* name,
 }
 
 struct RawClient {
-    // Connects from a local address of its choice (any of 127.0.0.0/8) to 127.0.0.1:port.
-    explicit RawClient(const std::string& from = "127.0.0.1", std::uint16_t port = 34567) {
+    // Connects from a local address of its choice (any of 127.0.0.0/8) to 127.0.0.1:port, with a
+    // receive buffer of this size unless 0.
+    explicit RawClient(const std::string& from = "127.0.0.1", std::uint16_t port = 34567,
+                       int receiveBuffer = 0) {
+        if (receiveBuffer)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in local{AF_INET, 0, {}, {}}, server{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         inet_pton(AF_INET, from.c_str(), &local.sin_addr);
         const timeval wait{readLimit.count(), 0};
@@ -48,6 +52,15 @@ struct RawClient {
     }
     ~RawClient() { close(fd); }
     void send(const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+    // Reads raw bytes into text until it holds want; false when the stream ends or stalls first.
+    bool readUntil(std::string& text, const std::string& want) {
+        char buffer[8192];
+        for (ssize_t n = 1; text.find(want) == std::string::npos;
+             text.append(buffer, static_cast<std::size_t>(n)))
+            if ((n = recv(fd, buffer, sizeof buffer, 0)) <= 0)
+                return false;
+        return true;
+    }
     // The next message's data; empty once the stream ends or nothing comes in time.
     std::string next() {
         std::string data;

@@ -188,3 +188,62 @@ TEST_F(ServerProcess, BadPeersAreClosedAloneAndBusyOnesHeldBack) {
 }
 
 } // namespace
+
+TEST_F(ServerProcess, OverlayStreamsReachEveryViewerPastStalledOnesAndBadRequestsAreRefused) {
+    start({"--max-connections", "53"});
+    const std::string events = "GET /overlay/events HTTP/1.1\r\nHost: a\r\n\r\n";
+    RawClient ann;
+    ann.send(whoami("ann", "Ann"));
+    std::vector<std::unique_ptr<RawClient>> viewers;
+    std::vector<std::string> seen(50);
+    for (auto& text : seen) {
+        viewers.push_back(std::make_unique<RawClient>("127.0.0.1", 34580));
+        viewers.back()->send(events);
+        ASSERT_TRUE(viewers.back()->readUntil(text, "\"full\":true")) << text;
+    }
+    // Readers that stop: one mid-page (bigger than the socket buffers), one on the stream.
+    RawClient stalledPage("127.0.0.1", 34580, 1), stalledStream("127.0.0.1", 34580, 1);
+    stalledPage.send("GET /overlay?users=1 HTTP/1.1\r\n\r\n");
+    stalledStream.send(events);
+    RawClient overCap("127.0.0.1", 34580);
+    overCap.send(events);
+    std::string refused;
+    EXPECT_FALSE(overCap.readUntil(refused, "HTTP")) << "viewers count against the cap";
+    EXPECT_EQ(recv(overCap.fd, &refused, 0, 0), 0) << "closed, not stalled";
+
+    for (int i = 0; i < 3; ++i)
+        ann.send(increment);
+    const auto everyone = [&](const std::string& want) {
+        for (std::size_t i = 0; i < viewers.size(); ++i)
+            EXPECT_TRUE(viewers[i]->readUntil(seen[i], want))
+                << i << ": " << seen[i].substr(seen[i].size() - 300);
+    };
+    everyone("\"total\":3,");
+    everyone(R"({"id":"ann","name":"Ann","count":3,"online":true})");
+    ann.send(ping);
+    ann.expect(pong);
+    ::shutdown(ann.fd, SHUT_RDWR);
+    everyone(R"({"id":"ann","name":"Ann","count":3,"online":false})");
+    EXPECT_TRUE(waitUntil(
+        [&] { return log().find("overlay: dropped: not reading for 10 s") != std::string::npos; }, 20s))
+        << log();
+
+    const std::vector<std::pair<std::string, std::string>> refusals = {
+        {"GET /overlay/more HTTP/1.1\r\n\r\n", "HTTP/1.1 404 "},
+        {"POST /overlay HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 405 "},
+        {"HEAD /overlay/events HTTP/1.1\r\n\r\n", "HTTP/1.1 405 "},
+        {"GET /overlay HTTP/1.1\r\nX: " + std::string(9000, 'x') + "\r\n\r\n", "HTTP/1.1 431 "},
+        {"\x16\x03\x01\x02\x00 not HTTP\r\n\r\n", "HTTP/1.1 400 "},
+    };
+    for (const auto& [request, status] : refusals) {
+        RawClient client("127.0.0.1", 34580);
+        client.send(request);
+        std::string text;
+        EXPECT_FALSE(client.readUntil(text, "\r\n\r\n\r\n"));
+        EXPECT_EQ(recv(client.fd, &text, 0, 0), 0) << "closed, not stalled, after the answer";
+        EXPECT_EQ(text.substr(0, status.size()), status) << request.substr(0, 20);
+    }
+    RawClient bee;
+    bee.send(increment);
+    everyone("\"total\":4,");
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The overlay for streaming software: what its HTTP port answers and the events of its stream.
+namespace overlay {
+
+// What a request asks for: the page, the event stream, a path we do not serve, or a method other
+// than GET on one we do.
+enum class Route { Page, Events, NotFound, NotAllowed };
+Route route(std::string_view method, std::string_view target);
+
+// One user as the page shows it.
+struct User {
+    std::string id, name;
+    std::uint16_t count = 0;
+    bool online = false;
+};
+
+// A JSON string of any bytes: invalid UTF-8 becomes U+FFFD, so a name never breaks the page's parse.
+std::string quoted(std::string_view text);
+
+// One server-sent event: the total, the last increment's and the current time (ms since the epoch,
+// 0: never), and the users; full says they are all of them rather than the changed ones.
+std::string event(bool full, std::uint16_t total, std::int64_t lastMs, std::int64_t nowMs,
+                  const std::vector<User>& users);
+
+// Sent when nothing else was for a while: the page takes silence as a stream that is down.
+constexpr std::string_view beat = "event: beat\ndata: {}\n\n";
+
+// The page, with the bell inlined.
+std::string_view page();
+
+} // namespace overlay
