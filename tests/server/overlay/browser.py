@@ -42,11 +42,6 @@ def until(driver, what, script):
     WebDriverWait(driver, 10, poll_frequency=0.05).until(lambda d: d.execute_script(script), what)
 
 
-def text(driver, selector):
-    return driver.execute_script("const e = document.querySelector(arguments[0]); return e && e.textContent",
-                                 selector)
-
-
 def run(driver, servers):
     with TallyClient() as zed:
         zed.whoami("zed", "Zed")
@@ -57,7 +52,8 @@ def run(driver, servers):
                                " bells.push(document.getElementById('total').textContent); return Promise.resolve(); }"})
         driver.get("http://127.0.0.1:34580/overlay?users=1&bell=1")
         until(driver, "the total 1, live", "return $('#total').textContent === '1' && $('#offline').hidden")
-        assert re.fullmatch(r"0:\d\d", text(driver, "#ago")), "elapsed time: %r" % text(driver, "#ago")
+        ago = driver.execute_script("return document.getElementById('ago').textContent")
+        assert re.fullmatch(r"0:\d\d", ago), "elapsed time: %r" % ago
         elapsed = [[0, "0:00"], [59, "0:59"], [60, "1:00"], [3599, "59:59"], [3600, "1:00:00"],
                    [3725, "1:02:05"], [36000, "10:00:00"], [360000, "100:00:00"]]
         shown = driver.execute_script("return arguments[0].map(([s]) => formatElapsed(s))", elapsed)
@@ -77,7 +73,6 @@ def run(driver, servers):
             assert rows == [["amy", "<b>Amy</b> & co", "2", True], ["zed", "Zed", "1", True]], "users: %r" % rows
         until(driver, "amy's dot out once her connection closed",
               "return !$('[data-id=\"amy\"] .dot').classList.contains('on')")
-        assert text(driver, '[data-id="zed"] .count') == "1"
 
     # The server goes away and comes back: the same page (no reload) goes offline, then live again.
     driver.execute_script("window.sameDocument = true")
@@ -112,8 +107,11 @@ def main():
         if driver:
             driver.quit()
         if servers[0] and servers[0].poll() is None:
-            servers[0].kill()
-            servers[0].wait()
+            servers[0].terminate()  # not killed: a sanitizer's report at exit is read below
+            try:
+                servers[0].wait(10)
+            except subprocess.TimeoutExpired:
+                servers[0].kill()
         for log in LOGS:
             if "Sanitizer" in open(log).read():
                 sys.exit("overlay_browser: FAILED: a sanitizer report in " + open(log).read())
