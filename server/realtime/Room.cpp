@@ -427,11 +427,11 @@ void Room::status(std::function<void(bool, std::string)> done) const {
     for (const auto& viewer : viewers_)
         streams += viewer->streaming();
     std::string text = "connections: " + std::to_string(sessions_.size()) + "\n";
-    text += "overlay streams: " + std::to_string(streams) + "\n";
     text +=
         "users online: " + std::to_string(online_.size()) + (users.empty() ? "" : " (" + users + ")") + "\n";
     text += "total: " + std::to_string(total_) + "\n";
     text += "last increment: " + (lastIncrementMs_ ? utcTime(lastIncrementMs_) + " UTC" : "never") + "\n";
+    text += "overlay streams: " + std::to_string(streams) + "\n";
     text += storage_.describe();
     done(true, text);
 }

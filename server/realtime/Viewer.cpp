@@ -40,7 +40,6 @@ std::string head(int status, std::string_view type, std::size_t length) {
 struct Viewer::Request {
     boost::beast::flat_buffer buffer{maxRequest};
     http::request_parser<http::empty_body> parser;
-    std::array<char, 4096> discard{};
 };
 
 Viewer::Viewer(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer)
@@ -81,7 +80,9 @@ void Viewer::answer() {
     const auto& request = request_->parser.get();
     const auto method = request.method_string();
     const auto target = request.target();
-    switch (overlay::route({method.data(), method.size()}, {target.data(), target.size()})) {
+    const auto route = overlay::route({method.data(), method.size()}, {target.data(), target.size()});
+    request_.reset(); // a thousand idle viewers need not keep their requests
+    switch (route) {
     case overlay::Route::Page:
         reply(200, "text/html; charset=utf-8", overlay::page());
         return;
@@ -107,7 +108,7 @@ void Viewer::answer() {
 
 void Viewer::watchClose() {
     // A viewer says nothing after its request: a read ends only when it goes away.
-    socket_.async_read_some(asio::buffer(request_->discard),
+    socket_.async_read_some(asio::buffer(discard_),
                             [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
                                 if (self->closed_)
                                     return;
@@ -177,6 +178,9 @@ void Viewer::write(std::string head, std::string_view body) {
                               return;
                           self->writing_ = false;
                           self->lastWrite_ = Clock::now();
+                          // The whole tally can be large: keep no copy of it once it is sent.
+                          if (self->out_.capacity() > 4096)
+                              std::string().swap(self->out_);
                           if (ec) {
                               self->close(self->stage_ == Stage::Stream ? "overlay stream closed" : "");
                               return;
@@ -195,7 +199,7 @@ void Viewer::linger() {
     since_ = Clock::now();
     boost::system::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-    socket_.async_read_some(asio::buffer(request_->discard),
+    socket_.async_read_some(asio::buffer(discard_),
                             [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
                                 if (self->closed_)
                                     return;

@@ -4,6 +4,7 @@
 
 #include <boost/asio.hpp>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <set>
@@ -66,6 +67,7 @@ private:
     pacing::Clock::time_point lastEvent_; // paces the events
     pacing::Clock::time_point lastWrite_, writeSince_;
     std::string out_; // what is being written
+    std::array<char, 1024> discard_{};
     bool writing_ = false;
     bool timerArmed_ = false;
     bool closed_ = false;
