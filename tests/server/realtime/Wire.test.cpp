@@ -51,15 +51,13 @@ TEST(Pacing, IncrementsAndDropsFollowTheClock) {
 TEST(Overlay, NamesBecomeJsonThePageCanAlwaysParse) {
     const std::string bad = "\"\xef\xbf\xbd\"";
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {"Ann", "\"Ann\""},
         {"a\"b\\c", R"("a\"b\\c")"},
         {std::string("\n\x01\x7f\0", 4), R"("\u000a\u0001\u007f\u0000")"},
         {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""}, // 2, 3, 4 bytes
-        {"\x80", bad},                                                                  // a lone continuation
-        {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                                   // overlong
-        {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},                   // a surrogate
-        {"\xf4\x90\x80\x80x", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdx\""}, // past U+10FFFF
-        {"\xe2\x82", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                                   // cut short
+        {"\x80", bad},                                                // a lone continuation
+        {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                 // overlong
+        {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""}, // a surrogate
+        {"\xe2\x82", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                 // cut short
     };
     for (const auto& [name, json] : rows)
         EXPECT_EQ(overlay::quoted(name), json) << wire::printable(name);
