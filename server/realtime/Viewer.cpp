@@ -103,19 +103,19 @@ void Viewer::answer() {
     lastEvent_ = Clock::now();
     write(head(200, "text/event-stream", std::string::npos) + "retry: 1000\n\n" +
           room_.overlayEvent(true, {}));
-    watchClose();
+    drain("overlay stream closed"); // a viewer says nothing after its request
 }
 
-void Viewer::watchClose() {
-    // A viewer says nothing after its request: a read ends only when it goes away.
+void Viewer::drain(const std::string& reason) {
+    // Whatever the peer still sends is read and dropped: a read ends only when it goes away.
     socket_.async_read_some(asio::buffer(discard_),
-                            [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                            [self = shared_from_this(), reason](boost::system::error_code ec, std::size_t) {
                                 if (self->closed_)
                                     return;
                                 if (ec)
-                                    self->close("overlay stream closed");
+                                    self->close(reason);
                                 else
-                                    self->watchClose();
+                                    self->drain(reason);
                             });
 }
 
@@ -199,15 +199,7 @@ void Viewer::linger() {
     since_ = Clock::now();
     boost::system::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-    socket_.async_read_some(asio::buffer(discard_),
-                            [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                                if (self->closed_)
-                                    return;
-                                if (ec)
-                                    self->close("");
-                                else
-                                    self->linger();
-                            });
+    drain("");
 }
 
 std::optional<std::string> Viewer::tick(Clock::time_point now) {

@@ -55,7 +55,8 @@ private:
     void pump();
     void write(std::string head, std::string_view body = {});
     void linger();
-    void watchClose();
+    // Reads and drops until the peer closes, then closes with this reason.
+    void drain(const std::string& reason);
 
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer timer_;
