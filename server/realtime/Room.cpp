@@ -328,7 +328,9 @@ std::string Room::overlayEvent(bool full, const std::set<std::string>& users) co
             entry.name = here->second.display;
         else if (there != remote_.end() && !there->second.empty())
             entry.name = there->second.begin()->second;
-        if (counted != counts_.end() || entry.online || !full)
+        // The page lists users with a count or a connection; a change tells it of the others too,
+        // so that it can drop them.
+        if (entry.count > 0 || entry.online || !full)
             shown.push_back(std::move(entry));
     };
     if (full) {

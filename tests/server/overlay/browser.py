@@ -60,7 +60,8 @@ def run(driver, servers):
         assert shown == [row[1] for row in elapsed], "elapsed formats: %r" % shown
 
         # Rows in id order, names as plain text, counts and presence as they change.
-        with TallyClient() as amy:
+        with TallyClient() as amy, TallyClient() as bob:
+            bob.whoami("bob", "Bob")
             amy.whoami("amy", "<b>Amy</b> & co")
             amy.increment()
             amy.increment()
@@ -70,9 +71,10 @@ def run(driver, servers):
                 "return [...document.querySelectorAll('#users li')].map(r => [r.dataset.id,"
                 " r.querySelector('.name').textContent, r.querySelector('.count').textContent,"
                 " r.querySelector('.dot').classList.contains('on')])")
-            assert rows == [["amy", "<b>Amy</b> & co", "2", True], ["zed", "Zed", "1", True]], "users: %r" % rows
-        until(driver, "amy's dot out once her connection closed",
-              "return !$('[data-id=\"amy\"] .dot').classList.contains('on')")
+            assert rows == [["amy", "<b>Amy</b> & co", "2", True], ["bob", "Bob", "0", True],
+                            ["zed", "Zed", "1", True]], "users: %r" % rows
+        until(driver, "amy's dot out and bob (never counted) gone once their connections closed",
+              "return !$('[data-id=\"amy\"] .dot').classList.contains('on') && !$('[data-id=\"bob\"]')")
 
     # The server goes away and comes back: the same page (no reload) goes offline, then live again.
     driver.execute_script("window.sameDocument = true")
