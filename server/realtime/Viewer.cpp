@@ -98,8 +98,6 @@ void Viewer::answer() {
     logLine(peer_ + ": overlay stream opened");
     stage_ = Stage::Stream;
     // The page reconnects a second after losing the stream; its first event is the whole tally.
-    dirty_ = false;
-    users_.clear();
     lastEvent_ = Clock::now();
     write(head(200, "text/event-stream", std::string::npos) + "retry: 1000\n\n" +
           room_.overlayEvent(true, {}));
@@ -124,19 +122,26 @@ void Viewer::reply(int status, std::string_view type, std::string_view body) {
     write(head(status, type, body.size()), body);
 }
 
+// Changes matter only to a stream: a page request or a refusal ignores them.
 void Viewer::tallyChanged(const std::vector<std::string>& users) {
+    if (!streaming())
+        return;
     dirty_ = true;
     users_.insert(users.begin(), users.end());
     pump();
 }
 
 void Viewer::stateChanged(const std::string& user) {
+    if (!streaming())
+        return;
     dirty_ = true;
     users_.insert(user);
     pump();
 }
 
 void Viewer::resync() {
+    if (!streaming())
+        return;
     full_ = true;
     dirty_ = false;
     users_.clear();
@@ -144,7 +149,7 @@ void Viewer::resync() {
 }
 
 void Viewer::pump() {
-    if (closed_ || stage_ != Stage::Stream || writing_ || !(full_ || dirty_))
+    if (closed_ || writing_ || !(full_ || dirty_))
         return;
     const auto now = Clock::now();
     const auto when = pacing::nextBroadcast(lastEvent_, now);

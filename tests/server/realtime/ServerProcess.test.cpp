@@ -209,7 +209,8 @@ TEST_F(ServerProcess, OverlayStreamsReachEveryViewerPastStalledOnesAndBadRequest
     overCap.send(events);
     std::string refused;
     EXPECT_FALSE(overCap.readUntil(refused, "HTTP")) << "viewers count against the cap";
-    EXPECT_EQ(recv(overCap.fd, &refused, 0, 0), 0) << "closed, not stalled";
+    char byte = 0;
+    EXPECT_EQ(recv(overCap.fd, &byte, 1, 0), 0) << "closed, not stalled";
 
     for (int i = 0; i < 3; ++i)
         ann.send(increment);
@@ -236,7 +237,7 @@ TEST_F(ServerProcess, OverlayStreamsReachEveryViewerPastStalledOnesAndBadRequest
         client.send(request);
         std::string text;
         EXPECT_FALSE(client.readUntil(text, "\r\n\r\n\r\n"));
-        EXPECT_EQ(recv(client.fd, &text, 0, 0), 0) << "closed, not stalled, after the answer";
+        EXPECT_EQ(recv(client.fd, &byte, 1, 0), 0) << "closed, not stalled, after the answer";
         EXPECT_EQ(text.substr(0, status.size()), status) << request.substr(0, 20);
     }
     RawClient bee;
