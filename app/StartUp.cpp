@@ -1,6 +1,7 @@
 #include "app/StartUp.hpp"
 
 #include "media/ConsoleLog.hpp"
+#include "text/SafeText.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -20,8 +21,8 @@ sf::Vector2i mainWindowPlace(sf::Vector2u desktop) {
 }
 
 std::string signInLine(const std::string& userName, const std::string& displayName) {
-    return "Logged in as Varkel user " + ConsoleLog::printable(userName) + " (" +
-           ConsoleLog::printable(displayName) + ")";
+    return "Logged in as Varkel user " + SafeText::printable(userName) + " (" +
+           SafeText::printable(displayName) + ")";
 }
 
 } // namespace StartUp

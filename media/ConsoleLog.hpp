@@ -13,11 +13,6 @@ extern const char* const assetBanner;
 // Writes one whole line (text, line feed) to standard output and flushes it.
 void writeLine(const std::string& text);
 
-// Text from a server made safe to quote in a line, so it cannot move the cursor, recolour or
-// retitle the user's terminal: each control byte (0x00-0x1F, 0x7F) and each UTF-8 encoded C1
-// control becomes '?'. Everything else, other UTF-8 included, passes unchanged.
-std::string printable(const std::string& text);
-
 // Composes the pieces with the stream's default formatting (640.0f prints as 640) and writes them
 // as one line.
 template <typename... Pieces> void line(const Pieces&... pieces) {

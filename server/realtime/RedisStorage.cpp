@@ -2,6 +2,7 @@
 
 #include "server/realtime/Room.hpp"
 #include "server/realtime/Wire.hpp"
+#include "text/SafeText.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -590,7 +591,7 @@ void RedisStorage::undo(std::function<void(ChangeResult)> done) {
         if (result.message.empty() && reply.array.size() == 3) {
             result.ok = true;
             result.total = toU16(reply.array[2]);
-            result.message = "undid the increment of " + wire::printable(reply.array[0].str) + " at " +
+            result.message = "undid the increment of " + SafeText::printable(reply.array[0].str) + " at " +
                              utcTime(toInt(reply.array[1]));
         } else if (result.message.empty()) {
             result.message = "nothing to undo";

@@ -4,6 +4,7 @@
 #include "server/realtime/Session.hpp"
 #include "server/realtime/Viewer.hpp"
 #include "server/realtime/Wire.hpp"
+#include "text/SafeText.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -167,13 +168,13 @@ void Room::name(Session& session, const std::string& user, const std::string& di
             session.user_.reset();
         }
         if (online_.size() >= maxUsers && online_.count(user) == 0) {
-            logLine(session.label() + ": refused whoami " + wire::printable(user) + ": " +
+            logLine(session.label() + ": refused whoami " + SafeText::printable(user) + ": " +
                     std::to_string(maxUsers) + " users online already");
             return;
         }
         acquire(session, user, display);
     }
-    logLine(session.label() + ": whoami (" + wire::printable(display) + ")");
+    logLine(session.label() + ": whoami (" + SafeText::printable(display) + ")");
     // The stored display name follows the latest one a user gave.
     const auto known = counts_.find(user);
     if (known != counts_.end() && known->second.display != display)
@@ -424,7 +425,7 @@ void Room::resync(const Snapshot& snapshot, const PeerUsers& peers) {
 void Room::status(std::function<void(bool, std::string)> done) const {
     std::string users;
     for (const auto& [user, presence] : online_)
-        users += (users.empty() ? "" : ", ") + wire::printable(user);
+        users += (users.empty() ? "" : ", ") + SafeText::printable(user);
     std::size_t streams = 0;
     for (const auto& viewer : viewers_)
         streams += viewer->streaming();
@@ -446,7 +447,7 @@ void Room::history(std::size_t n, std::function<void(bool, std::string)> done) {
         }
         std::string text;
         for (const auto& entry : entries)
-            text += utcTime(entry.timeMs) + " UTC " + wire::printable(entry.user) + "\n";
+            text += utcTime(entry.timeMs) + " UTC " + SafeText::printable(entry.user) + "\n";
         done(true, text);
     });
 }

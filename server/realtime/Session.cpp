@@ -1,6 +1,7 @@
 #include "server/realtime/Session.hpp"
 
 #include "server/realtime/Room.hpp"
+#include "text/SafeText.hpp"
 
 namespace server {
 
@@ -224,7 +225,7 @@ void Session::broadcastNow() {
 }
 
 std::string Session::label() const {
-    return user_ ? peer_ + " " + wire::printable(*user_) : peer_;
+    return user_ ? peer_ + " " + SafeText::printable(*user_) : peer_;
 }
 
 std::optional<std::string> Session::overdue(Clock::time_point now) const {

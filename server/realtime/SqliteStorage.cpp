@@ -1,5 +1,7 @@
 #include "server/realtime/SqliteStorage.hpp"
 
+#include "text/SafeText.hpp"
+
 #include <boost/asio/post.hpp>
 #include <sqlite3.h>
 
@@ -132,14 +134,6 @@ std::uint16_t readTotal(sqlite3* db) {
     return select.step() ? static_cast<std::uint16_t>(select.integer(0)) : 0;
 }
 
-// For the admin's one line: control bytes in a name must not break it.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    return text;
-}
-
 std::string formatTime(std::int64_t ms) {
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm utc{};
@@ -186,7 +180,7 @@ std::string refusal(sqlite3* db, const std::string& path) {
         while (quickCheck.step())
             verdict += (verdict.empty() ? "" : "; ") + quickCheck.text(0);
         if (verdict != "ok")
-            return path + " is damaged (" + printable(verdict) + ")";
+            return path + " is damaged (" + SafeText::printable(verdict) + ")";
         Statement version(db, "PRAGMA user_version");
         const std::int64_t found = version.step() ? version.integer(0) : 0;
         if (found > SqliteStorage::schemaVersion)
@@ -433,7 +427,7 @@ void SqliteStorage::undo(std::function<void(ChangeResult)> done) {
             result.total = readTotal(db_);
             transaction.commit();
             result.ok = true;
-            result.message = "undid the increment of " + printable(user) + " at " + formatTime(timeMs);
+            result.message = "undid the increment of " + SafeText::printable(user) + " at " + formatTime(timeMs);
             return result;
         },
         std::move(done));

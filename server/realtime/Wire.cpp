@@ -1,6 +1,6 @@
 #include "server/realtime/Wire.hpp"
 
-#include "media/ConsoleLog.hpp"
+#include "text/SafeText.hpp"
 
 namespace wire {
 
@@ -104,7 +104,7 @@ bool parseClientMessage(std::string_view data, ClientMessage& message, std::stri
             return false;
         }
     } else {
-        error = "unknown message \"" + printable(name.substr(0, maxName)) + "\"";
+        error = "unknown message \"" + SafeText::printable(name.substr(0, maxName)) + "\"";
         return false;
     }
     if (!reader.atEnd()) {
@@ -112,10 +112,6 @@ bool parseClientMessage(std::string_view data, ClientMessage& message, std::stri
         return false;
     }
     return true;
-}
-
-std::string printable(std::string_view text) {
-    return ConsoleLog::printable(std::string(text));
 }
 
 } // namespace wire

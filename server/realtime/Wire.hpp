@@ -63,8 +63,4 @@ struct ClientMessage {
 // Reads one message from a client; on failure returns false and says why in error.
 bool parseClientMessage(std::string_view data, ClientMessage& message, std::string& error);
 
-// Text from a peer made safe for one log line, as the client's console does it: control bytes (C0,
-// DEL, UTF-8 encoded C1) become "?", other bytes pass.
-std::string printable(std::string_view text);
-
 } // namespace wire

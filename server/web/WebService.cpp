@@ -171,11 +171,3 @@ WebReply handleWebRequest(const WebRequest& request, const WebUsers& users, cons
         return reply;
     }
 }
-
-std::string forLog(std::string_view text) {
-    std::string clean(text);
-    for (char& c : clean)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    return clean;
-}

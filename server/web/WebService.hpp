@@ -52,6 +52,3 @@ std::optional<std::string> readImageFile(const std::string& path);
 
 // The reply to one request. Never throws.
 WebReply handleWebRequest(const WebRequest& request, const WebUsers& users, const ImageFiles& images);
-
-// Control characters replaced by "?", so a peer cannot forge or garble log lines.
-std::string forLog(std::string_view text);

@@ -4,6 +4,7 @@
 #include "server/web/ServiceOptions.hpp"
 #include "server/web/Users.hpp"
 #include "server/web/WebService.hpp"
+#include "text/SafeText.hpp"
 
 #include <httplib.h>
 
@@ -25,7 +26,7 @@ namespace {
 
 void logLine(const std::string& line) {
     // One write per line, so lines from the server's threads do not interleave.
-    std::fprintf(stderr, "%s\n", forLog("brannoc-web: " + line).c_str());
+    std::fprintf(stderr, "%s\n", SafeText::printable("brannoc-web: " + line).c_str());
 }
 
 // The table the server's threads read while SIGHUP may replace it: each request keeps the

@@ -1,7 +1,10 @@
 #include "server/realtime/Wire.hpp"
+#include "server/common/PeerAddress.hpp"
+#include "server/common/RefusalSummary.hpp"
 #include "server/realtime/Overlay.hpp"
 #include "server/realtime/Pacing.hpp"
 #include "tests/support/WireVectors.hpp"
+#include "text/SafeText.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +49,41 @@ TEST(Pacing, IncrementsAndDropsFollowTheClock) {
     }
 }
 
+TEST(Peers, AddressesAreMatchedAsIPv4AndCountedPerMachine) {
+    // Address as the socket saw it, as the servers report and match it, the key it is counted under.
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"192.0.2.7", "192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7"}, // an IPv4 peer of a socket bound to ::
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"::1", "::1", "::/64"},
+        {"not an address", "not an address", "not an address"},
+    };
+    for (const auto& [seen, reported, key] : rows) {
+        EXPECT_EQ(peer::canonical(std::string(seen)), reported) << seen;
+        EXPECT_EQ(peer::countKey(std::string(seen)), key) << seen;
+    }
+    EXPECT_EQ(peer::label("2001:db8::1", 80), "[2001:db8::1]:80");
+}
+
+TEST(Peers, AFloodOfRefusalsIsOneLineAndOneSummaryASecond) {
+    const RefusalSummary::Clock::time_point t0{};
+    RefusalSummary refusals;
+    EXPECT_TRUE(refusals.note(t0));
+    int logged = 0;
+    for (int i = 1; i <= 9990; ++i)
+        logged += refusals.note(t0 + i * 100us);
+    EXPECT_EQ(logged, 0);
+    EXPECT_EQ(refusals.due(t0 + 999ms), 0u); // the second is not over
+    EXPECT_EQ(refusals.due(t0 + 1000ms), 9990u);
+    EXPECT_TRUE(refusals.idle());
+    EXPECT_TRUE(refusals.note(t0 + 1001ms));  // a new second: logged whole again
+    EXPECT_EQ(refusals.due(t0 + 2001ms), 0u); // nothing unlogged, nothing to say
+    EXPECT_EQ(RefusalSummary::line(9990, "increments"), "dropped 9,990 increments in the last second");
+    EXPECT_EQ(RefusalSummary::line(1234567, "x"), "dropped 1,234,567 x in the last second");
+    EXPECT_EQ(RefusalSummary::line(12, "x"), "dropped 12 x in the last second");
+}
+
 } // namespace
 
 TEST(Overlay, NamesBecomeJsonThePageCanAlwaysParse) {
@@ -60,5 +98,5 @@ TEST(Overlay, NamesBecomeJsonThePageCanAlwaysParse) {
         {"\xe2\x82", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                 // cut short
     };
     for (const auto& [name, json] : rows)
-        EXPECT_EQ(overlay::quoted(name), json) << wire::printable(name);
+        EXPECT_EQ(overlay::quoted(name), json) << SafeText::printable(name);
 }

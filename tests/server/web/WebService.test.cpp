@@ -29,7 +29,6 @@ TEST(WebUsers, RefusesUnsafeOrMalformedLinesNamingThem) {
     for (const auto& [text, error] : rows)
         EXPECT_EQ(parseUsers(text, "/srv").error.find(error), 0u) << error;
     EXPECT_TRUE(parseUsers("t\t2147483647\t-2147483648\tu\td\tr\t0\tg\t\n", "").users) << "32-bit extremes";
-    EXPECT_EQ(forLog("GET /a\nbrannoc-web: login\r\x1b[1m\x7f ok"), "GET /a?brannoc-web: login??[1m? ok");
 }
 
 TEST(WebOptions, FlagsDefaultsAndRefusals) {
