@@ -1,6 +1,7 @@
 // brannoc-server: holds the shared tally and serves it to every client over TCP, or, given a
 // command, administers a running server through its local socket.
 
+#include "server/common/PeerAddress.hpp"
 #include "server/realtime/AdminSocket.hpp"
 #include "server/realtime/Options.hpp"
 #include "server/realtime/RedisStorage.hpp"
@@ -14,9 +15,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -81,9 +84,11 @@ private:
             boost::system::error_code remoteError;
             const auto remote = socket.remote_endpoint(remoteError);
             if (!remoteError) {
-                const std::string address = remote.address().to_string();
-                const std::string peer = address + ":" + std::to_string(remote.port());
-                const bool proxied = proxies_.count(remote.address()) > 0;
+                // A socket bound to :: sees IPv4 peers as ::ffff:a.b.c.d; they are IPv4 peers.
+                const auto ip = peer::canonical(remote.address());
+                const std::string address = ip.to_string();
+                const std::string peer = peer::label(address, remote.port());
+                const bool proxied = proxies_.count(ip) > 0;
                 if (overlay_) {
                     if (room_.admit(address, peer))
                         room_.watch(
@@ -160,6 +165,9 @@ int main(int argc, char** argv) {
         return server::runAdminCommand(adminPath, command);
     }
 
+    // hiredis writes with write(2): a peer gone mid-write must be an error value, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // Every connection is a descriptor: a desktop's usual soft limit of 1024 would refuse clients
     // long before --max-connections, so take what the hard limit allows.
     rlimit files{};
@@ -174,7 +182,7 @@ int main(int argc, char** argv) {
         const auto address = asio::ip::make_address(text, ec);
         if (ec)
             return fail("--proxy-from: \"" + text + "\" is not an IP address");
-        proxies.insert(address);
+        proxies.insert(peer::canonical(address));
     }
 
     asio::io_context loop(1);
@@ -220,8 +228,11 @@ int main(int argc, char** argv) {
     const std::string httpBind = options.httpBind.empty() ? options.bind : options.httpBind;
     server::AdminSocket admin(loop, room);
     bool closed = false;
+    bool stopping = false;
+    asio::signal_set signals(loop, SIGINT, SIGTERM);
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> closing;
     auto stop = [&] {
+        stopping = true;
         listener.close();
         overlay.close();
         admin.close();
@@ -229,6 +240,9 @@ int main(int argc, char** argv) {
         closing.emplace(loop.get_executor());
         room.shutdown([&] {
             closed = true;
+            // A second signal ends the process at once until here; now nothing is left to wait for.
+            boost::system::error_code ignored;
+            signals.cancel(ignored);
             closing.reset();
         });
     };
@@ -240,13 +254,21 @@ int main(int argc, char** argv) {
         return fail(error);
     }
 
-    asio::signal_set signals(loop, SIGINT, SIGTERM);
-    signals.async_wait([&](boost::system::error_code ec, int signal) {
+    std::function<void(boost::system::error_code, int)> onSignal = [&](boost::system::error_code ec,
+                                                                       int signal) {
         if (ec)
             return;
-        server::logLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        if (stopping) {
+            // Asked twice: the operator will not wait. Every increment a client saw is on disk.
+            server::logLine(std::string("stopping at once on a second ") + name);
+            std::_Exit(1);
+        }
+        server::logLine(std::string("stopping on ") + name);
         stop();
-    });
+        signals.async_wait(onSignal);
+    };
+    signals.async_wait(onSignal);
     if (options.httpPort != 0) {
         const bool v6 = httpBind.find(':') != std::string::npos;
         server::logLine("brannoc-server: overlay on http://" + (v6 ? "[" + httpBind + "]" : httpBind) + ":" +

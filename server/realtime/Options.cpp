@@ -1,15 +1,17 @@
 #include "server/realtime/Options.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace server {
 
-const char* const usage = "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
-                          "                      [--max-connections N] [--max-per-address N]\n"
-                          "                      [--redis HOST:PORT] [--proxy-from ADDR[,ADDR...]]\n"
-                          "                      [--http-bind ADDR] [--http-port N (0: no overlay)]\n"
-                          "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
-                          "commands: status | history [N] | undo | set N | backup FILE\n";
+const char* const usage =
+    "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
+    "                      [--max-connections N] [--max-per-address N]\n"
+    "                      [--redis HOST:PORT] [--proxy-from ADDR[,ADDR...]]\n"
+    "                      [--http-bind ADDR] [--http-port N (0: no overlay)]\n"
+    "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
+    "commands: status | history [N] | users | forget USER... | undo | set N | backup FILE\n";
 
 namespace {
 
@@ -96,7 +98,13 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     const auto& c = options.command;
     const std::string& name = c[0];
     unsigned long n = 0;
-    if ((name == "status" || name == "undo") && c.size() == 1)
+    if ((name == "status" || name == "undo" || name == "users") && c.size() == 1)
+        return true;
+    // The admin socket's line carries the names separated by tabs.
+    const auto fits = [](const std::string& user) {
+        return !user.empty() && user.find_first_of("\t\n") == std::string::npos;
+    };
+    if (name == "forget" && c.size() > 1 && std::all_of(c.begin() + 1, c.end(), fits))
         return true;
     if (name == "history" && (c.size() == 1 || (c.size() == 2 && number(c[1], 1000000, n) && n > 0)))
         return true;
@@ -110,7 +118,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
         error = "history takes at most one count from 1 to 1000000";
     else if (name == "backup")
         error = "backup takes one file name";
-    else if (name == "status" || name == "undo")
+    else if (name == "forget")
+        error = "forget takes one or more user names (no tab or line feed in them)";
+    else if (name == "status" || name == "undo" || name == "users")
         error = name + " takes no argument";
     else
         error = "unknown command " + name;

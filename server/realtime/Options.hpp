@@ -19,7 +19,7 @@ struct Options {
     std::size_t maxPerAddress = 64;
     std::string redis;                  // HOST:PORT of a Redis holding the tally; empty: SQLite
     std::vector<std::string> proxyFrom; // addresses whose connections start with a PROXY v2 header
-    std::vector<std::string> command;   // the admin command and its argument
+    std::vector<std::string> command;   // the admin command and its arguments
 };
 
 // Reads the arguments after the program name; false with a one-line reason when they are wrong.

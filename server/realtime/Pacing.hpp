@@ -23,6 +23,9 @@ inline Clock::time_point nextBroadcast(Clock::time_point previous, Clock::time_p
 // Increments one connection may make in any one second; more are a stuck button or a script.
 constexpr std::size_t incrementsPerSecond = 10;
 
+// A client names itself once per connection; a stream of names is a script.
+constexpr std::size_t whoamisPerSecond = 10;
+
 // Counts the increments of the last second and says whether one more is allowed.
 class RateLimit {
 public:

@@ -539,7 +539,8 @@ template <typename Result> bool RedisStorage::refuse(std::function<void(Result)>
     return true;
 }
 
-void RedisStorage::commit(std::vector<Increment> batch, std::function<void(CommitResult)> done) {
+void RedisStorage::commit(std::vector<Increment> batch, std::map<std::string, std::string> /*renames*/,
+                          std::function<void(CommitResult)> done) {
     if (refuse(done))
         return;
     std::vector<std::string> args;
@@ -570,16 +571,12 @@ void RedisStorage::commit(std::vector<Increment> batch, std::function<void(Commi
     });
 }
 
-void RedisStorage::rename(std::string user, std::string display, std::function<void(ChangeResult)> done) {
-    if (refuse(done))
-        return;
-    eval(Script::Rename, {std::move(user), std::move(display)},
-         [done = std::move(done)](bool ok, Reply reply) {
-             ChangeResult result;
-             result.message = failure(ok, reply);
-             result.ok = result.message.empty();
-             done(std::move(result));
-         });
+void RedisStorage::users(std::function<void(bool, std::string, std::vector<UserRecord>)> done) {
+    asio::post(loop_, [done = std::move(done)] { done(false, "not yet", {}); });
+}
+
+void RedisStorage::forget(std::vector<std::string>, std::function<void(ChangeResult)> done) {
+    asio::post(loop_, [done = std::move(done)] { done({}); });
 }
 
 void RedisStorage::undo(std::function<void(ChangeResult)> done) {

@@ -1,5 +1,6 @@
 #include "server/realtime/Room.hpp"
 
+#include "server/common/PeerAddress.hpp"
 #include "server/realtime/Overlay.hpp"
 #include "server/realtime/Session.hpp"
 #include "server/realtime/Viewer.hpp"
@@ -49,46 +50,55 @@ Room::Room(asio::io_context& loop, Storage& storage, Limits limits, Snapshot ini
     sweep();
 }
 
-bool Room::admit(const std::string& address, const std::string& peer, bool perAddress) const {
+bool Room::admit(const std::string& address, const std::string& peer, bool perAddress) {
     if (stopping_)
         return false;
+    const std::string key = peer::countKey(address);
     if (sessions_.size() + viewers_.size() >= limits_.maxConnections) {
-        logLine(peer + ": refused: " + std::to_string(limits_.maxConnections) + " connections already");
+        refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxConnections) +
+                                  " connections already");
         return false;
     }
-    const auto it = perAddress_.find(address);
+    const auto it = perAddress_.find(key);
     if (perAddress && it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        logLine(peer + ": refused: " + std::to_string(limits_.maxPerAddress) + " connections from " +
-                address + " already");
+        refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxPerAddress) +
+                                  " connections from " + key + " already");
         return false;
     }
     return true;
 }
 
+void Room::refuseConnection(const std::string& key, const std::string& line) {
+    // Bounded by the accept rate: a summary leaves the map at the sweep after its second.
+    if (refusedAddresses_[key].note(pacing::Clock::now()))
+        logLine(line);
+}
+
 void Room::join(const std::shared_ptr<Session>& session) {
     sessions_.insert(session);
     if (!session->awaitingHeader_) {
-        ++perAddress_[session->address()];
+        ++perAddress_[peer::countKey(session->address())];
         session->counted_ = true;
     }
     session->start();
 }
 
 bool Room::place(Session& session) {
-    const auto it = perAddress_.find(session.address());
+    const std::string key = peer::countKey(session.address());
+    const auto it = perAddress_.find(key);
     if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        logLine(session.label() + ": refused: " + std::to_string(limits_.maxPerAddress) +
-                " connections from " + session.address() + " already");
+        refuseConnection(key, session.label() + ": refused: " + std::to_string(limits_.maxPerAddress) +
+                                  " connections from " + key + " already");
         return false;
     }
-    ++perAddress_[session.address()];
+    ++perAddress_[key];
     session.counted_ = true;
     return true;
 }
 
 void Room::watch(const std::shared_ptr<Viewer>& viewer) {
     viewers_.insert(viewer);
-    ++perAddress_[viewer->address()];
+    ++perAddress_[peer::countKey(viewer->address())];
     viewer->start();
 }
 
@@ -98,8 +108,9 @@ void Room::unwatch(Viewer& viewer) {
         return;
     auto keep = *it;
     viewers_.erase(it);
-    if (--perAddress_[viewer.address()] == 0)
-        perAddress_.erase(viewer.address());
+    const std::string key = peer::countKey(viewer.address());
+    if (--perAddress_[key] == 0)
+        perAddress_.erase(key);
 }
 
 void Room::leave(Session& session) {
@@ -108,8 +119,9 @@ void Room::leave(Session& session) {
         return;
     auto keep = *it; // the session outlives this call even if the set held its last reference
     sessions_.erase(it);
-    if (session.counted_ && --perAddress_[session.address()] == 0)
-        perAddress_.erase(session.address());
+    const std::string key = peer::countKey(session.address());
+    if (session.counted_ && --perAddress_[key] == 0)
+        perAddress_.erase(key);
     session.counted_ = false;
     if (session.user_) {
         release(*session.user_);
@@ -175,21 +187,33 @@ void Room::name(Session& session, const std::string& user, const std::string& di
         acquire(session, user, display);
     }
     logLine(session.label() + ": whoami (" + SafeText::printable(display) + ")");
-    // The stored display name follows the latest one a user gave.
+    // The stored display name follows the latest one a user gave. It rides with the next commit,
+    // so a stream of renames costs one entry per user, never a transaction each. A user without a
+    // count yet may have increments waiting that carry an older name.
     const auto known = counts_.find(user);
-    if (known != counts_.end() && known->second.display != display)
-        storage_.rename(user, display, [this](ChangeResult result) {
-            if (result.ok && !shared_)
-                applyCounts(result.changed);
-        });
+    if (stopping_ || (known != counts_.end() && known->second.display == display)) {
+        pendingRenames_.erase(user);
+        return;
+    }
+    pendingRenames_[user] = display;
+    scheduleFlush();
 }
 
 void Room::increment(Session& session) {
     if (stopping_)
         return;
+    if (pending_.size() >= limits_.maxPending) {
+        session.refuse(Session::Refusal::Backlog,
+                       "refused increment: " + std::to_string(limits_.maxPending) + " waiting to be stored");
+        return;
+    }
     pending_.push_back(
         {session.user_.value_or("Guest"), session.user_ ? session.display_ : "Guest", nowMs()});
-    pendingPeers_.push_back(session.label());
+    pendingPeers_.emplace_back(session.weak_from_this(), session.label());
+    scheduleFlush();
+}
+
+void Room::scheduleFlush() {
     // Everything read in this turn of the loop goes into one transaction.
     if (!flushPosted_ && !committing_) {
         flushPosted_ = true;
@@ -203,55 +227,69 @@ void Room::increment(Session& session) {
 void Room::flush() {
     if (committing_)
         return;
-    if (pending_.empty()) {
+    if (pending_.empty() && pendingRenames_.empty()) {
         // Stopping waits for the last commit, so every increment read before the stop is stored.
         if (stopping_ && closeDone_)
             storage_.close(std::exchange(closeDone_, nullptr));
         return;
     }
     committing_ = true;
-    std::vector<std::string> peers = std::move(pendingPeers_);
+    auto peers = std::move(pendingPeers_);
     pendingPeers_.clear();
     std::vector<Increment> batch = std::move(pending_);
     pending_.clear();
-    storage_.commit(std::move(batch), [this, peers = std::move(peers)](CommitResult result) {
-        committing_ = false;
-        if (!result.ok) {
-            for (const auto& peer : peers)
-                logLine(peer +
-                        (result.unconfirmed ? ": increment unconfirmed, counted only if Redis runs it: "
-                                            : ": refused increment: not stored: ") +
-                        result.error);
-        } else {
-            std::size_t applied = 0;
-            for (const auto outcome : result.outcomes)
-                applied += outcome == Outcome::Applied;
-            std::size_t running = result.total - applied;
-            for (std::size_t i = 0; i < peers.size() && i < result.outcomes.size(); ++i) {
-                switch (result.outcomes[i]) {
-                case Outcome::Applied:
-                    logLine(peers[i] + ": increment, total " + std::to_string(++running));
-                    break;
-                case Outcome::TotalFull:
-                    logLine(peers[i] + ": refused increment: the total is at 65535");
-                    break;
-                case Outcome::CountFull:
-                    logLine(peers[i] + ": refused increment: the user's count is at 65535");
-                    break;
-                case Outcome::UsersFull:
-                    logLine(peers[i] + ": refused increment: 65535 users already");
-                    break;
+    auto renames = std::move(pendingRenames_);
+    pendingRenames_.clear();
+    storage_.commit(
+        std::move(batch), std::move(renames), [this, peers = std::move(peers)](CommitResult result) {
+            committing_ = false;
+            // A refusal goes through its session's summary while the session lives.
+            const auto refuse = [](const auto& peer, Session::Refusal kind, const std::string& what) {
+                if (const auto session = peer.first.lock())
+                    session->refuse(kind, what);
+                else
+                    logLine(peer.second + ": " + what);
+            };
+            if (!result.ok) {
+                for (const auto& peer : peers)
+                    refuse(peer, Session::Refusal::NotStored,
+                           (result.unconfirmed ? "increment unconfirmed, counted only if Redis runs it: "
+                                               : "refused increment: not stored: ") +
+                               result.error);
+            } else {
+                std::size_t applied = 0;
+                for (const auto outcome : result.outcomes)
+                    applied += outcome == Outcome::Applied;
+                std::size_t running = result.total - applied;
+                for (std::size_t i = 0; i < peers.size() && i < result.outcomes.size(); ++i) {
+                    switch (result.outcomes[i]) {
+                    case Outcome::Applied:
+                        logLine(peers[i].second + ": increment, total " + std::to_string(++running));
+                        break;
+                    case Outcome::TotalFull:
+                        refuse(peers[i], Session::Refusal::TotalFull,
+                               "refused increment: the total is at 65535");
+                        break;
+                    case Outcome::CountFull:
+                        refuse(peers[i], Session::Refusal::CountFull,
+                               "refused increment: the user's count is at 65535");
+                        break;
+                    case Outcome::UsersFull:
+                        refuse(peers[i], Session::Refusal::UsersFull,
+                               "refused increment: 65535 users already");
+                        break;
+                    }
+                }
+                // A shared store's changes come back through the listener, in the store's order.
+                if (!shared_ && (applied > 0 || !result.changed.empty())) {
+                    total_ = result.total;
+                    if (applied > 0)
+                        lastIncrementMs_ = result.lastIncrementMs;
+                    applyCounts(result.changed);
                 }
             }
-            // A shared store's changes come back through the listener, in the store's order.
-            if (applied > 0 && !shared_) {
-                total_ = result.total;
-                lastIncrementMs_ = result.lastIncrementMs;
-                applyCounts(result.changed);
-            }
-        }
-        flush();
-    });
+            flush();
+        });
 }
 
 void Room::applyCounts(const std::vector<UserCount>& changed) {
@@ -452,6 +490,69 @@ void Room::history(std::size_t n, std::function<void(bool, std::string)> done) {
     });
 }
 
+void Room::users(std::function<void(bool, std::string)> done) {
+    storage_.users([done](bool ok, std::string error, std::vector<UserRecord> entries) {
+        if (!ok) {
+            done(false, error + "\n");
+            return;
+        }
+        // Tab-separated, so that a script can cut it; names cannot hold a tab once printable.
+        std::string text;
+        for (const auto& entry : entries)
+            text += SafeText::printable(entry.user) + "\t" + SafeText::printable(entry.display) + "\t" +
+                    std::to_string(entry.count) + "\t" +
+                    (entry.lastIncrementMs ? utcTime(entry.lastIncrementMs) + " UTC" : "never") + "\n";
+        done(true, text);
+    });
+}
+
+void Room::forget(std::vector<std::string> users, std::function<void(bool, std::string)> done) {
+    std::string busy;
+    for (const auto& user : users)
+        if (online(user))
+            busy += (busy.empty() ? "" : ", ") + SafeText::printable(user);
+    if (!busy.empty()) {
+        logLine("admin: forget refused: online now: " + busy);
+        done(false, "refused: online now: " + busy + "\n");
+        return;
+    }
+    storage_.forget(users, [this, users, done](ChangeResult result) {
+        if (!result.ok) {
+            logLine("admin: forget: " + result.message);
+            done(false, result.message + "\n");
+            return;
+        }
+        std::string forgot, unknown;
+        for (const auto& user : users) {
+            const bool removed =
+                std::find(result.removed.begin(), result.removed.end(), user) != result.removed.end();
+            auto& list = removed ? forgot : unknown;
+            list += (list.empty() ? "" : ", ") + SafeText::printable(user);
+        }
+        const std::string text = (forgot.empty() ? "forgot nobody" : "forgot " + forgot) +
+                                 (unknown.empty() ? "" : "; not known: " + unknown);
+        logLine("admin: forget: " + text);
+        if (!shared_)
+            drop(result.removed);
+        done(true, text + "\n");
+    });
+}
+
+void Room::forgotten(const std::vector<std::string>& users) {
+    drop(users);
+}
+
+void Room::drop(const std::vector<std::string>& users) {
+    for (const auto& user : users) {
+        counts_.erase(user);
+        pendingRenames_.erase(user);
+    }
+    // A client has no way to remove a user from its list; a newcomer never sees these. The page
+    // drops a user that has neither a count nor a connection.
+    for (const auto& viewer : viewers_)
+        viewer->tallyChanged(users);
+}
+
 void Room::undo(std::function<void(bool, std::string)> done) {
     storage_.undo([this, done](ChangeResult result) {
         logLine("admin: undo: " + result.message);
@@ -489,6 +590,13 @@ void Room::sweep() {
             dropped.emplace_back(viewer, *why);
     for (auto& [viewer, why] : dropped)
         viewer->close(why);
+    for (const auto& session : sessions_)
+        session->summarise(now);
+    for (auto it = refusedAddresses_.begin(); it != refusedAddresses_.end();) {
+        if (const auto n = it->second.due(now))
+            logLine(it->first + ": " + RefusalSummary::line(n, "connections") + " (over the caps)");
+        it = it->second.idle() ? refusedAddresses_.erase(it) : std::next(it);
+    }
     if (stopping_)
         return;
     sweepTimer_.expires_after(std::chrono::milliseconds(500));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/common/RefusalSummary.hpp"
 #include "server/realtime/Storage.hpp"
 
 #include <boost/asio.hpp>
@@ -19,6 +20,8 @@ class Viewer;
 struct Limits {
     std::size_t maxConnections = 10000;
     std::size_t maxPerAddress = 64;
+    // Increments read but not yet stored, across the server; more are refused.
+    std::size_t maxPending = 10000;
 };
 
 // Writes one line to standard error.
@@ -32,7 +35,7 @@ public:
 
     // Whether a new connection from this address may join now; logs the refusal otherwise.
     // perAddress false: the peer is the load balancer; the client's address is checked by place().
-    bool admit(const std::string& address, const std::string& peer, bool perAddress = true) const;
+    bool admit(const std::string& address, const std::string& peer, bool perAddress = true);
     void join(const std::shared_ptr<Session>& session);
     // Counts a session behind the balancer under its client's address; false when over the cap.
     bool place(Session& session);
@@ -54,6 +57,9 @@ public:
     // Admin operations; done gets success and the text for the admin.
     void status(std::function<void(bool, std::string)> done) const;
     void history(std::size_t n, std::function<void(bool, std::string)> done);
+    void users(std::function<void(bool, std::string)> done);
+    // Refused while any of the users is online here or at another process.
+    void forget(std::vector<std::string> users, std::function<void(bool, std::string)> done);
     void undo(std::function<void(bool, std::string)> done);
     void setTotal(std::uint16_t total, std::function<void(bool, std::string)> done);
     void backup(const std::string& path, std::function<void(bool, std::string)> done);
@@ -68,13 +74,18 @@ public:
                       bool online) override;
     void peerUsers(const std::string& process, const std::map<std::string, std::string>& users) override;
     void resync(const Snapshot& snapshot, const PeerUsers& peers) override;
+    void forgotten(const std::vector<std::string>& users) override;
 
 private:
     struct Presence {
         std::string display;
         std::size_t connections = 0;
     };
+    void scheduleFlush();
     void flush();
+    void drop(const std::vector<std::string>& users);
+    // Logs a refusal of a new connection from this address, summarised once a second.
+    void refuseConnection(const std::string& key, const std::string& line);
     void applyChange(const ChangeResult& result);
     void applyCounts(const std::vector<UserCount>& changed);
     void acquire(Session& session, const std::string& user, const std::string& display);
@@ -90,18 +101,21 @@ private:
     boost::asio::steady_timer sweepTimer_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::set<std::shared_ptr<Viewer>> viewers_;
-    std::map<std::string, std::size_t> perAddress_;
+    std::map<std::string, std::size_t> perAddress_; // by peer::countKey
+    std::map<std::string, RefusalSummary> refusedAddresses_;
     std::map<std::string, Presence> online_; // users with a connection here
-    // Users with a connection at another process sharing the store: process to display name.
+    // Users with a connection at another process sharing the store: user to process to display name.
     std::map<std::string, std::map<std::string, std::string>> remote_;
     bool shared_ = false;
     // The tally as last committed.
     std::uint16_t total_ = 0;
     std::map<std::string, UserCount> counts_;
     std::int64_t lastIncrementMs_ = 0;
-    // Increments read but not yet committed, with the peer each came from for the log.
+    // Increments read but not yet committed, with the session each came from for the log.
     std::vector<Increment> pending_;
-    std::vector<std::string> pendingPeers_;
+    std::vector<std::pair<std::weak_ptr<Session>, std::string>> pendingPeers_;
+    // The latest display name given by each user since the last commit; stored with the next one.
+    std::map<std::string, std::string> pendingRenames_;
     bool flushPosted_ = false;
     bool committing_ = false;
     bool stopping_ = false;

@@ -1,5 +1,6 @@
 #include "server/realtime/Session.hpp"
 
+#include "server/common/PeerAddress.hpp"
 #include "server/realtime/Room.hpp"
 #include "text/SafeText.hpp"
 
@@ -7,6 +8,15 @@ namespace server {
 
 namespace asio = boost::asio;
 using pacing::Clock;
+
+namespace {
+
+// Each kind of Session::Refusal, for its summary line.
+const char* const refusalReasons[] = {"over the rate",    "too many waiting to be stored",
+                                      "not stored",       "the total is at 65535",
+                                      "a count at 65535", "65535 users already"};
+
+} // namespace
 
 Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer,
                  bool fromProxy)
@@ -56,12 +66,13 @@ bool Session::received(std::size_t n) {
             return false;
         case proxy::Header::Status::Absent:
             break;
-        case proxy::Header::Status::Proxied:
-            address_ = header.address;
-            peer_ = (address_.find(':') == std::string::npos ? address_ : "[" + address_ + "]") + ":" +
-                    std::to_string(header.port);
-            [[fallthrough]];
         case proxy::Header::Status::Local:
+            // The balancer's own health check: no tally, no log line, not counted.
+            close("");
+            return false;
+        case proxy::Header::Status::Proxied:
+            address_ = peer::canonical(header.address);
+            peer_ = peer::label(address_, header.port);
             header_.erase(0, header.size);
             break;
         }
@@ -119,17 +130,39 @@ void Session::handle(const std::string& data) {
         send(wire::Writer("pong").frame());
         break;
     case wire::ClientMessage::Kind::Whoami:
+        if (!whoamiRate_.allow(Clock::now())) {
+            close("refused: over " + std::to_string(pacing::whoamisPerSecond) + " whoami in one second");
+            break;
+        }
+        // Real names come from the web service, which refuses these; they would reach terminals.
+        if (SafeText::hasControl(message.user) || SafeText::hasControl(message.display)) {
+            close("refused: whoami " + SafeText::printable(message.user) + " (" +
+                  SafeText::printable(message.display) + ") holds control characters");
+            break;
+        }
         room_.name(*this, message.user, message.display);
         break;
     case wire::ClientMessage::Kind::Increment:
         if (!rate_.allow(Clock::now())) {
-            logLine(label() + ": refused increment: over " + std::to_string(pacing::incrementsPerSecond) +
-                    " in one second");
+            refuse(Refusal::OverRate, "refused increment: over " +
+                                          std::to_string(pacing::incrementsPerSecond) + " in one second");
             break;
         }
         room_.increment(*this);
         break;
     }
+}
+
+void Session::refuse(Refusal kind, const std::string& what) {
+    const auto i = static_cast<std::size_t>(kind);
+    if (refusals_[i].note(Clock::now()))
+        logLine(label() + ": " + what);
+}
+
+void Session::summarise(Clock::time_point now) {
+    for (std::size_t i = 0; i < refusals_.size(); ++i)
+        if (const auto n = refusals_[i].due(now))
+            logLine(label() + ": " + RefusalSummary::line(n, "increments") + " (" + refusalReasons[i] + ")");
 }
 
 void Session::send(std::string bytes) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/common/RefusalSummary.hpp"
 #include "server/realtime/Pacing.hpp"
 #include "server/realtime/ProxyHeader.hpp"
 #include "server/realtime/Wire.hpp"
@@ -42,6 +43,12 @@ public:
     // Says why the connection should be dropped at this moment, or nothing.
     std::optional<std::string> overdue(pacing::Clock::time_point now) const;
 
+    // The kinds of increment refusal, each logged at most once a second with a count after.
+    enum class Refusal { OverRate, Backlog, NotStored, TotalFull, CountFull, UsersFull, Kinds };
+    void refuse(Refusal kind, const std::string& what);
+    // Logs the counts of refusals whose second is over.
+    void summarise(pacing::Clock::time_point now);
+
 private:
     friend class Room;
     void read();
@@ -61,6 +68,8 @@ private:
     std::array<char, 8192> readBuffer_{};
     wire::FrameReader frames_;
     pacing::RateLimit rate_;
+    pacing::RateLimit whoamiRate_{pacing::whoamisPerSecond};
+    std::array<RefusalSummary, static_cast<std::size_t>(Refusal::Kinds)> refusals_;
     pacing::Clock::time_point lastRead_;
     pacing::Clock::time_point lastBroadcast_;
     pacing::Clock::time_point writeSince_;

@@ -157,6 +157,11 @@ struct HistoryResult {
     std::string error;
     std::vector<HistoryEntry> entries;
 };
+struct UsersResult {
+    bool ok = false;
+    std::string error;
+    std::vector<UserRecord> entries;
+};
 struct BackupResult {
     bool ok = false;
     std::string message;
@@ -165,7 +170,7 @@ struct BackupResult {
 template <typename Result> Result failed(std::string why) {
     Result result;
     if constexpr (std::is_same_v<Result, CommitResult> || std::is_same_v<Result, LoadResult> ||
-                  std::is_same_v<Result, HistoryResult>)
+                  std::is_same_v<Result, HistoryResult> || std::is_same_v<Result, UsersResult>)
         result.error = std::move(why);
     else
         result.message = std::move(why);
@@ -330,9 +335,10 @@ void SqliteStorage::load(std::function<void(bool ok, std::string error, Snapshot
         [done = std::move(done)](LoadResult r) { done(r.ok, std::move(r.error), std::move(r.snapshot)); });
 }
 
-void SqliteStorage::commit(std::vector<Increment> batch, std::function<void(CommitResult)> done) {
+void SqliteStorage::commit(std::vector<Increment> batch, std::map<std::string, std::string> renames,
+                           std::function<void(CommitResult)> done) {
     submit<CommitResult>(
-        [this, batch = std::move(batch)] {
+        [this, batch = std::move(batch), renames = std::move(renames)] {
             CommitResult result;
             Transaction transaction(db_);
             Statement tally(db_, "SELECT total, last_increment_ms FROM tally WHERE id = 1");
@@ -374,6 +380,14 @@ void SqliteStorage::commit(std::vector<Increment> batch, std::function<void(Comm
                     result.outcomes.push_back(Outcome::Applied);
                 }
             }
+            // After the increments, which carry the display name of their moment: the latest name wins.
+            Statement rename(db_, "UPDATE users SET display = ?2 WHERE user = ?1 AND display IS NOT ?2 "
+                                  "RETURNING count");
+            for (const auto& [user, display] : renames) {
+                rename.reset();
+                if (rename.bind(1, user).bind(2, display).step())
+                    changed[user] = {user, display, static_cast<std::uint16_t>(rename.integer(0))};
+            }
             Statement store(db_, "UPDATE tally SET total = ?1, last_increment_ms = ?2 WHERE id = 1");
             store.bind(1, total).bind(2, lastMs).step();
             transaction.commit();
@@ -382,23 +396,6 @@ void SqliteStorage::commit(std::vector<Increment> batch, std::function<void(Comm
             result.lastIncrementMs = lastMs;
             for (auto& entry : changed)
                 result.changed.push_back(std::move(entry.second));
-            return result;
-        },
-        std::move(done));
-}
-
-void SqliteStorage::rename(std::string user, std::string display, std::function<void(ChangeResult)> done) {
-    submit<ChangeResult>(
-        [this, user = std::move(user), display = std::move(display)] {
-            ChangeResult result;
-            Transaction transaction(db_);
-            Statement update(db_, "UPDATE users SET display = ?2 WHERE user = ?1 AND display IS NOT ?2 "
-                                  "RETURNING count");
-            if (update.bind(1, user).bind(2, display).step())
-                result.changed.push_back({user, display, static_cast<std::uint16_t>(update.integer(0))});
-            result.total = readTotal(db_);
-            transaction.commit();
-            result.ok = true;
             return result;
         },
         std::move(done));
@@ -421,13 +418,14 @@ void SqliteStorage::undo(std::function<void(ChangeResult)> done) {
             remove.bind(1, last.integer(0)).step();
             Statement count(db_, "UPDATE users SET count = max(count - 1, 0) WHERE user = ?1 "
                                  "RETURNING display, count");
-            if (count.bind(1, user).step())
+            const bool counted = count.bind(1, user).step();
+            if (counted)
                 result.changed.push_back({user, count.text(0), static_cast<std::uint16_t>(count.integer(1))});
             exec(db_, "UPDATE tally SET total = max(total - 1, 0) WHERE id = 1");
             result.total = readTotal(db_);
             transaction.commit();
             result.ok = true;
-            result.message = "undid the increment of " + SafeText::printable(user) + " at " + formatTime(timeMs);
+            result.message = undoMessage(user, formatTime(timeMs), counted);
             return result;
         },
         std::move(done));
@@ -444,6 +442,42 @@ void SqliteStorage::setTotal(std::uint16_t total, std::function<void(ChangeResul
             result.ok = true;
             result.total = total;
             result.message = "total set to " + std::to_string(total);
+            return result;
+        },
+        std::move(done));
+}
+
+void SqliteStorage::users(std::function<void(bool ok, std::string error, std::vector<UserRecord>)> done) {
+    submit<UsersResult>(
+        [this] {
+            UsersResult result;
+            Statement select(db_,
+                             "SELECT u.user, u.display, u.count, coalesce(h.last, 0) FROM users u "
+                             "LEFT JOIN (SELECT user, max(time_ms) AS last FROM history GROUP BY user) h "
+                             "ON h.user = u.user ORDER BY u.user");
+            while (select.step())
+                result.entries.push_back({select.text(0), select.text(1),
+                                          static_cast<std::uint16_t>(select.integer(2)), select.integer(3)});
+            result.ok = true;
+            return result;
+        },
+        [done = std::move(done)](UsersResult r) { done(r.ok, std::move(r.error), std::move(r.entries)); });
+}
+
+void SqliteStorage::forget(std::vector<std::string> users, std::function<void(ChangeResult)> done) {
+    submit<ChangeResult>(
+        [this, users = std::move(users)] {
+            ChangeResult result;
+            Transaction transaction(db_);
+            Statement remove(db_, "DELETE FROM users WHERE user = ?1 RETURNING user");
+            for (const auto& user : users) {
+                remove.reset();
+                if (remove.bind(1, user).step())
+                    result.removed.push_back(user);
+            }
+            result.total = readTotal(db_);
+            transaction.commit();
+            result.ok = true;
             return result;
         },
         std::move(done));

@@ -32,12 +32,14 @@ public:
     SqliteStorage& operator=(const SqliteStorage&) = delete;
 
     void load(std::function<void(bool ok, std::string error, Snapshot)> done) override;
-    void commit(std::vector<Increment> batch, std::function<void(CommitResult)> done) override;
-    void rename(std::string user, std::string display, std::function<void(ChangeResult)> done) override;
+    void commit(std::vector<Increment> batch, std::map<std::string, std::string> renames,
+                std::function<void(CommitResult)> done) override;
     void undo(std::function<void(ChangeResult)> done) override;
     void setTotal(std::uint16_t total, std::function<void(ChangeResult)> done) override;
     void history(std::size_t n,
                  std::function<void(bool ok, std::string error, std::vector<HistoryEntry>)> done) override;
+    void users(std::function<void(bool ok, std::string error, std::vector<UserRecord>)> done) override;
+    void forget(std::vector<std::string> users, std::function<void(ChangeResult)> done) override;
     void backup(std::string path, std::function<void(bool ok, std::string message)> done) override;
     void close(std::function<void()> done) override;
 

@@ -36,6 +36,15 @@ enum class Outcome {
     UsersFull, // a new user while 65535 users exist
 };
 
+// One user as the admin's list shows it.
+struct UserRecord {
+    std::string user;
+    std::string display;
+    std::uint16_t count = 0;
+    std::int64_t lastIncrementMs =
+        0; // Unix time in ms of the user's last increment in the history; 0 for none
+};
+
 // One committed batch. When ok is false nothing of the batch was applied.
 struct CommitResult {
     bool ok = false;
@@ -43,16 +52,17 @@ struct CommitResult {
     bool unconfirmed = false;       // when !ok: sent but unanswered, so the store may still apply it
     std::vector<Outcome> outcomes;  // one per increment, in order
     std::uint16_t total = 0;        // the total after the batch
-    std::vector<UserCount> changed; // every user whose count or display name changed
+    std::vector<UserCount> changed; // every user whose count or display name changed (renames included)
     std::int64_t lastIncrementMs = 0;
 };
 
-// The result of an admin change (undo, set) or a rename.
+// The result of an admin change (undo, set, forget).
 struct ChangeResult {
     bool ok = false;
-    std::string message;            // a line for the admin, or why it failed
-    std::uint16_t total = 0;        // the total afterwards
-    std::vector<UserCount> changed; // users whose count or display name changed
+    std::string message;              // a line for the admin, or why it failed
+    std::uint16_t total = 0;          // the total afterwards
+    std::vector<UserCount> changed;   // users whose count or display name changed
+    std::vector<std::string> removed; // users forgotten by this change
 };
 
 struct HistoryEntry {
@@ -78,7 +88,12 @@ public:
     virtual void peerUsers(const std::string& process, const std::map<std::string, std::string>& users) = 0;
     // The whole tally and every other process's users, after the store was out of reach.
     virtual void resync(const Snapshot& snapshot, const PeerUsers& peers) = 0;
+    // Any process's admin forgot these users: they and their counts are gone from the tally.
+    virtual void forgotten(const std::vector<std::string>& users) = 0;
 };
+
+// The admin's line for an undone increment; counted false: its user was forgotten meanwhile.
+std::string undoMessage(const std::string& user, const std::string& time, bool counted);
 
 class Storage {
 public:
@@ -86,17 +101,24 @@ public:
 
     // The whole tally as stored now.
     virtual void load(std::function<void(bool ok, std::string error, Snapshot)> done) = 0;
-    // Applies the increments in order in one transaction, durable before done runs.
-    virtual void commit(std::vector<Increment> batch, std::function<void(CommitResult)> done) = 0;
-    // Stores a new display name for a user that already has a count; changed is empty otherwise.
-    virtual void rename(std::string user, std::string display, std::function<void(ChangeResult)> done) = 0;
-    // Removes the last increment of the history and one from its user's count and the total.
+    // Applies the increments in order, then the new display names (user to display name) of users
+    // that have a count, all in one transaction, durable before done runs. Renames alone are a
+    // batch too; a renamed user whose name did change is in the result's changed.
+    virtual void commit(std::vector<Increment> batch, std::map<std::string, std::string> renames,
+                        std::function<void(CommitResult)> done) = 0;
+    // Removes the last increment of the history and one from the total and from its user's count;
+    // when that user was forgotten, from the total only, and the message says so.
     virtual void undo(std::function<void(ChangeResult)> done) = 0;
     // Sets the total; the users' counts and the history stay.
     virtual void setTotal(std::uint16_t total, std::function<void(ChangeResult)> done) = 0;
     // The last n increments, oldest first.
     virtual void history(std::size_t n,
                          std::function<void(bool ok, std::string error, std::vector<HistoryEntry>)> done) = 0;
+    // Every user that has a count, ordered by user, with the time of its last increment.
+    virtual void users(std::function<void(bool ok, std::string error, std::vector<UserRecord>)> done) = 0;
+    // Removes these users and their counts from the tally; the total and the history stay. The
+    // result's removed lists those that existed.
+    virtual void forget(std::vector<std::string> users, std::function<void(ChangeResult)> done) = 0;
     // A consistent copy of the store into a new file at path.
     virtual void backup(std::string path, std::function<void(bool ok, std::string message)> done) = 0;
     // Finishes the calls under way, then closes; done runs once nothing more will complete.
