@@ -194,7 +194,8 @@ std::string proxyHeader(std::uint8_t last, std::uint16_t port) {
 }
 
 TEST_F(Cluster, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
-    Server& server = startServer({"--proxy-from", "127.0.0.2", "--max-per-address", "1"});
+    // Bound to ::, the balancer's IPv4 connections arrive as ::ffff:127.0.0.2 and are still its.
+    Server& server = startServer({"--bind", "::", "--proxy-from", "127.0.0.2", "--max-per-address", "1"});
     RawClient first("127.0.0.2", server.port), other("127.0.0.2", server.port),
         again("127.0.0.2", server.port);
     first.send(proxyHeader(7, 4242) + proc::whoami("erin", "Erin"));
@@ -203,6 +204,12 @@ TEST_F(Cluster, OnlyTheBalancersHeaderNamesTheClientForTheLogAndTheCap) {
     other.ping();
     again.send(proxyHeader(7, 4343));
     waitForLog(server, "198.51.100.7:4343: refused: 1 connections from 198.51.100.7");
+    // The balancer's health check (a LOCAL header) gets no tally and leaves no line.
+    RawClient check("127.0.0.2", server.port);
+    check.send(std::string("\r\n\r\n\0\r\nQUIT\n\x20\x00\x00\x00", 16));
+    char byte = 0;
+    EXPECT_EQ(recv(check.fd, &byte, 1, 0), 0) << "closed without a word";
+    EXPECT_EQ(lines(server.log(), check.peer), 0u);
     // From anyone else the same header is a malformed message.
     RawClient direct(lo, server.port);
     direct.send(proxyHeader(1, 1111));
