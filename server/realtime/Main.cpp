@@ -1,6 +1,8 @@
 // brannoc-server: holds the shared tally and serves it to every client over TCP, or, given a
 // command, administers a running server through its local socket.
 
+#include "server/common/Log.hpp"
+#include "server/common/Notify.hpp"
 #include "server/common/PeerAddress.hpp"
 #include "server/realtime/AdminSocket.hpp"
 #include "server/realtime/Options.hpp"
@@ -73,7 +75,7 @@ private:
                 return;
             if (ec) {
                 // Out of descriptors, most likely: wait a little rather than spin on the error.
-                server::logLine("accept failed: " + ec.message());
+                server::logLine(serverlog::Level::Warning, "accept failed: " + ec.message());
                 retry_.expires_after(std::chrono::milliseconds(100));
                 retry_.async_wait([this](boost::system::error_code wait) {
                     if (!wait)
@@ -131,7 +133,7 @@ std::string processId(std::uint16_t port) {
 }
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "brannoc-server: %s\n", message.c_str());
+    serverlog::line(serverlog::Level::Error, "brannoc-server: " + message);
     return 1;
 }
 
@@ -222,6 +224,7 @@ int main(int argc, char** argv) {
                     error);
 
     server::Room room(loop, *storage, {options.maxConnections, options.maxPerAddress}, *snapshot);
+    room.serveMetrics(options.metrics);
     storage->listen(room);
     Listener listener(loop, room, std::move(proxies));
     Listener overlay(loop, room, {}, true);
@@ -231,8 +234,23 @@ int main(int argc, char** argv) {
     bool stopping = false;
     asio::signal_set signals(loop, SIGINT, SIGTERM);
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> closing;
+    // systemd's watchdog is fed from this loop, so a wedged loop stops feeding it.
+    asio::steady_timer watchdog(loop);
+    const auto watchdogEvery = notify::watchdogInterval(
+        std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"), static_cast<long>(::getpid()));
+    std::function<void()> feed = [&] {
+        notify::send("WATCHDOG=1");
+        watchdog.expires_after(watchdogEvery);
+        watchdog.async_wait([&](boost::system::error_code ec) {
+            if (!ec)
+                feed();
+        });
+    };
     auto stop = [&] {
+        if (!stopping)
+            notify::send("STOPPING=1");
         stopping = true;
+        watchdog.cancel();
         listener.close();
         overlay.close();
         admin.close();
@@ -261,7 +279,7 @@ int main(int argc, char** argv) {
         const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
         if (stopping) {
             // Asked twice: the operator will not wait. Every increment a client saw is on disk.
-            server::logLine(std::string("stopping at once on a second ") + name);
+            server::logLine(serverlog::Level::Warning, std::string("stopping at once on a second ") + name);
             std::_Exit(1);
         }
         server::logLine(std::string("stopping on ") + name);
@@ -277,7 +295,11 @@ int main(int argc, char** argv) {
     server::logLine("brannoc-server: listening on " + options.bind + ":" + std::to_string(options.port) +
                     ", total " + std::to_string(snapshot->total) + ", " + where + ", admin socket " +
                     adminPath);
+    notify::send("READY=1\nSTATUS=serving, total " + std::to_string(snapshot->total));
+    if (watchdogEvery.count() > 0)
+        feed();
     loop.run();
-    server::logLine(closed ? "stopped" : "stopped before the database closed");
+    server::logLine(closed ? serverlog::Level::Info : serverlog::Level::Error,
+                    closed ? "stopped" : "stopped before the database closed");
     return closed ? 0 : 1;
 }

@@ -9,7 +9,7 @@ const char* const usage =
     "usage: brannoc-server [--bind ADDR] [--port N] [--db FILE] [--admin-socket FILE]\n"
     "                      [--max-connections N] [--max-per-address N]\n"
     "                      [--redis HOST:PORT] [--proxy-from ADDR[,ADDR...]]\n"
-    "                      [--http-bind ADDR] [--http-port N (0: no overlay)]\n"
+    "                      [--http-bind ADDR] [--http-port N (0: no overlay)] [--metrics yes|no]\n"
     "       brannoc-server [--db FILE | --admin-socket FILE] COMMAND\n"
     "commands: status | history [N] | users | forget USER... | undo | set N | backup FILE\n";
 
@@ -55,6 +55,12 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
                     return false;
                 }
                 options.httpPort = static_cast<std::uint16_t>(n);
+            } else if (arg == "--metrics") {
+                if (value != "yes" && value != "no") {
+                    error = "--metrics takes yes or no, not \"" + value + "\"";
+                    return false;
+                }
+                options.metrics = value == "yes";
             } else if (arg == "--db") {
                 options.database = value;
             } else if (arg == "--redis") {

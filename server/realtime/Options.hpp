@@ -13,6 +13,7 @@ struct Options {
     std::uint16_t port = 34567;
     std::string httpBind;           // the overlay's address; empty: the same as bind
     std::uint16_t httpPort = 34580; // the overlay's port; 0: no overlay
+    bool metrics = true;            // /metrics on the overlay's port
     std::string database;           // empty: the per-user default
     std::string adminSocket;        // empty: beside the database
     std::size_t maxConnections = 10000;

@@ -4,13 +4,14 @@
 
 namespace overlay {
 
-Route route(std::string_view method, std::string_view target) {
+Route route(std::string_view method, std::string_view target, bool metrics) {
     const auto path = target.substr(0, target.find('?'));
-    if (path != "/overlay" && path != "/overlay/events")
+    const bool scrape = metrics && path == "/metrics";
+    if (path != "/overlay" && path != "/overlay/events" && !scrape)
         return Route::NotFound;
     if (method != "GET")
         return Route::NotAllowed;
-    return path == "/overlay" ? Route::Page : Route::Events;
+    return scrape ? Route::Metrics : path == "/overlay" ? Route::Page : Route::Events;
 }
 
 namespace {

@@ -8,10 +8,10 @@
 // The overlay for streaming software: what its HTTP port answers and the events of its stream.
 namespace overlay {
 
-// What a request asks for: the page, the event stream, a path we do not serve, or a method other
-// than GET on one we do.
-enum class Route { Page, Events, NotFound, NotAllowed };
-Route route(std::string_view method, std::string_view target);
+// What a request asks for: the page, the event stream, the metrics (when served), a path we do not
+// serve, or a method other than GET on one we do.
+enum class Route { Page, Events, Metrics, NotFound, NotAllowed };
+Route route(std::string_view method, std::string_view target, bool metrics = false);
 
 // One user as the page shows it.
 struct User {

@@ -38,7 +38,11 @@ std::string utcTime(std::int64_t ms) {
 } // namespace
 
 void logLine(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
+    serverlog::line(serverlog::Level::Info, line);
+}
+
+void logLine(serverlog::Level level, const std::string& line) {
+    serverlog::line(level, line);
 }
 
 Room::Room(asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial)
@@ -55,12 +59,14 @@ bool Room::admit(const std::string& address, const std::string& peer, bool perAd
         return false;
     const std::string key = peer::countKey(address);
     if (sessions_.size() + viewers_.size() >= limits_.maxConnections) {
+        stats_.refused(Refused::Connections);
         refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxConnections) +
                                   " connections already");
         return false;
     }
     const auto it = perAddress_.find(key);
     if (perAddress && it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
+        stats_.refused(Refused::PerAddress);
         refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxPerAddress) +
                                   " connections from " + key + " already");
         return false;
@@ -71,7 +77,7 @@ bool Room::admit(const std::string& address, const std::string& peer, bool perAd
 void Room::refuseConnection(const std::string& key, const std::string& line) {
     // Bounded by the accept rate: a summary leaves the map at the sweep after its second.
     if (refusedAddresses_[key].note(pacing::Clock::now()))
-        logLine(line);
+        logLine(serverlog::Level::Warning, line);
 }
 
 void Room::join(const std::shared_ptr<Session>& session) {
@@ -87,6 +93,7 @@ bool Room::place(Session& session) {
     const std::string key = peer::countKey(session.address());
     const auto it = perAddress_.find(key);
     if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
+        stats_.refused(Refused::PerAddress);
         refuseConnection(key, session.label() + ": refused: " + std::to_string(limits_.maxPerAddress) +
                                   " connections from " + key + " already");
         return false;
@@ -180,13 +187,15 @@ void Room::name(Session& session, const std::string& user, const std::string& di
             session.user_.reset();
         }
         if (online_.size() >= maxUsers && online_.count(user) == 0) {
-            logLine(session.label() + ": refused whoami " + SafeText::printable(user) + ": " +
-                    std::to_string(maxUsers) + " users online already");
+            stats_.refused(Refused::UsersFull);
+            logLine(serverlog::Level::Warning, session.label() + ": refused whoami " +
+                                                   SafeText::printable(user) + ": " +
+                                                   std::to_string(maxUsers) + " users online already");
             return;
         }
         acquire(session, user, display);
     }
-    logLine(session.label() + ": whoami (" + SafeText::printable(display) + ")");
+    logLine(serverlog::Level::Debug, session.label() + ": whoami (" + SafeText::printable(display) + ")");
     // The stored display name follows the latest one a user gave. It rides with the next commit,
     // so a stream of renames costs one entry per user, never a transaction each. A user without a
     // count yet may have increments waiting that carry an older name.
@@ -209,7 +218,7 @@ void Room::increment(Session& session) {
     }
     pending_.push_back(
         {session.user_.value_or("Guest"), session.user_ ? session.display_ : "Guest", nowMs()});
-    pendingPeers_.emplace_back(session.weak_from_this(), session.label());
+    pendingPeers_.push_back({session.weak_from_this(), session.label(), pacing::Clock::now()});
     scheduleFlush();
 }
 
@@ -244,11 +253,14 @@ void Room::flush() {
         std::move(batch), std::move(renames), [this, peers = std::move(peers)](CommitResult result) {
             committing_ = false;
             // A refusal goes through its session's summary while the session lives.
-            const auto refuse = [](const auto& peer, Session::Refusal kind, const std::string& what) {
-                if (const auto session = peer.first.lock())
+            const auto refuse = [this](const PendingPeer& peer, Session::Refusal kind,
+                                       const std::string& what) {
+                if (const auto session = peer.session.lock()) {
                     session->refuse(kind, what);
-                else
-                    logLine(peer.second + ": " + what);
+                } else {
+                    stats_.refused(Session::counted(kind));
+                    logLine(serverlog::Level::Warning, peer.label + ": " + what);
+                }
             };
             if (!result.ok) {
                 for (const auto& peer : peers)
@@ -264,7 +276,10 @@ void Room::flush() {
                 for (std::size_t i = 0; i < peers.size() && i < result.outcomes.size(); ++i) {
                     switch (result.outcomes[i]) {
                     case Outcome::Applied:
-                        logLine(peers[i].second + ": increment, total " + std::to_string(++running));
+                        ++stats_.increments;
+                        stats_.commit.observe(
+                            std::chrono::duration<double>(pacing::Clock::now() - peers[i].read).count());
+                        logLine(peers[i].label + ": increment, total " + std::to_string(++running));
                         break;
                     case Outcome::TotalFull:
                         refuse(peers[i], Session::Refusal::TotalFull,
@@ -293,6 +308,14 @@ void Room::flush() {
 }
 
 void Room::applyCounts(const std::vector<UserCount>& changed) {
+    // Timed from here to the last session's write; a fan-out cut short by closed sessions is
+    // given up after a second.
+    const auto now = pacing::Clock::now();
+    if (!sessions_.empty() && (fanoutLeft_ == 0 || now - fanoutSince_ > std::chrono::seconds(1))) {
+        fanoutSince_ = now;
+        ++fanoutGeneration_;
+        fanoutLeft_ = sessions_.size();
+    }
     std::vector<std::string> users;
     for (const auto& entry : changed) {
         users.push_back(entry.user);
@@ -302,6 +325,46 @@ void Room::applyCounts(const std::vector<UserCount>& changed) {
         session->tallyChanged(true, users);
     for (const auto& viewer : viewers_)
         viewer->tallyChanged(users);
+}
+
+void Room::broadcastSent(std::uint64_t& generation) {
+    if (fanoutLeft_ == 0 || generation == fanoutGeneration_)
+        return;
+    generation = fanoutGeneration_;
+    if (--fanoutLeft_ == 0)
+        stats_.fanout.observe(std::chrono::duration<double>(pacing::Clock::now() - fanoutSince_).count());
+}
+
+std::string Room::metrics() const {
+    metrics::Exposition out;
+    std::size_t streams = 0;
+    for (const auto& viewer : viewers_)
+        streams += viewer->streaming();
+    out.gauge("brannoc_connections", "Game clients connected to this process.",
+              static_cast<double>(sessions_.size()));
+    out.gauge("brannoc_users_online", "Users with a connection to this process.",
+              static_cast<double>(online_.size()));
+    out.gauge("brannoc_overlay_streams", "Overlay event streams open at this process.",
+              static_cast<double>(streams));
+    out.gauge("brannoc_total", "The shared total as this process last saw it.", total_);
+    out.counter("brannoc_increments_total", "Increments this process stored.",
+                static_cast<double>(stats_.increments));
+    std::vector<std::pair<std::string, double>> refusals;
+    for (std::size_t i = 0; i < refusalNames.size(); ++i)
+        refusals.emplace_back(refusalNames[i], static_cast<double>(stats_.refusals[i]));
+    out.counter("brannoc_refusals_total", "Refusals, by the kind of refusal line logged.", "reason",
+                refusals);
+    out.counter("brannoc_admin_changes_total", "Admin changes (undo, set, forget) made through this process.",
+                static_cast<double>(stats_.adminChanges));
+    out.counter("brannoc_redis_resyncs_total", "Times this process reloaded the whole tally from Redis.",
+                static_cast<double>(stats_.resyncs));
+    out.histogram("brannoc_commit_duration_seconds", "From an increment read to its commit done.",
+                  stats_.commit);
+    out.histogram("brannoc_fanout_duration_seconds",
+                  "From a commit done to the last session's write of it handed to the kernel.",
+                  stats_.fanout);
+    out.process();
+    return out.text();
 }
 
 void Room::applyChange(const ChangeResult& result) {
@@ -428,6 +491,7 @@ void Room::peerUsers(const std::string& process, const std::map<std::string, std
 }
 
 void Room::resync(const Snapshot& snapshot, const PeerUsers& peers) {
+    ++stats_.resyncs;
     std::map<std::string, std::string> before;
     for (const auto& [user, holders] : remote_)
         if (!holders.empty())
@@ -512,13 +576,13 @@ void Room::forget(std::vector<std::string> users, std::function<void(bool, std::
         if (online(user))
             busy += (busy.empty() ? "" : ", ") + SafeText::printable(user);
     if (!busy.empty()) {
-        logLine("admin: forget refused: online now: " + busy);
+        logLine(serverlog::Level::Warning, "admin: forget refused: online now: " + busy);
         done(false, "refused: online now: " + busy + "\n");
         return;
     }
     storage_.forget(users, [this, users, done](ChangeResult result) {
         if (!result.ok) {
-            logLine("admin: forget: " + result.message);
+            logLine(serverlog::Level::Warning, "admin: forget: " + result.message);
             done(false, result.message + "\n");
             return;
         }
@@ -531,6 +595,7 @@ void Room::forget(std::vector<std::string> users, std::function<void(bool, std::
         }
         const std::string text = (forgot.empty() ? "forgot nobody" : "forgot " + forgot) +
                                  (unknown.empty() ? "" : "; not known: " + unknown);
+        ++stats_.adminChanges;
         logLine("admin: forget: " + text);
         if (!shared_)
             drop(result.removed);
@@ -555,7 +620,9 @@ void Room::drop(const std::vector<std::string>& users) {
 
 void Room::undo(std::function<void(bool, std::string)> done) {
     storage_.undo([this, done](ChangeResult result) {
-        logLine("admin: undo: " + result.message);
+        stats_.adminChanges += result.ok;
+        logLine(result.ok ? serverlog::Level::Info : serverlog::Level::Warning,
+                "admin: undo: " + result.message);
         applyChange(result);
         done(result.ok, result.message + "\n");
     });
@@ -563,7 +630,9 @@ void Room::undo(std::function<void(bool, std::string)> done) {
 
 void Room::setTotal(std::uint16_t total, std::function<void(bool, std::string)> done) {
     storage_.setTotal(total, [this, done](ChangeResult result) {
-        logLine("admin: set: " + result.message);
+        stats_.adminChanges += result.ok;
+        logLine(result.ok ? serverlog::Level::Info : serverlog::Level::Warning,
+                "admin: set: " + result.message);
         applyChange(result);
         done(result.ok, result.message + "\n");
     });
@@ -571,7 +640,7 @@ void Room::setTotal(std::uint16_t total, std::function<void(bool, std::string)> 
 
 void Room::backup(const std::string& path, std::function<void(bool, std::string)> done) {
     storage_.backup(path, [done](bool ok, std::string message) {
-        logLine("admin: backup: " + message);
+        logLine(ok ? serverlog::Level::Info : serverlog::Level::Warning, "admin: backup: " + message);
         done(ok, message + "\n");
     });
 }
@@ -582,8 +651,10 @@ void Room::sweep() {
     for (const auto& session : sessions_)
         if (auto why = session->overdue(now))
             overdue.emplace_back(session, *why);
-    for (auto& [session, why] : overdue)
+    for (auto& [session, why] : overdue) {
+        stats_.refused(why.find("silent") != std::string::npos ? Refused::Silent : Refused::NotReading);
         session->close(why);
+    }
     std::vector<std::pair<std::shared_ptr<Viewer>, std::string>> dropped;
     for (const auto& viewer : viewers_)
         if (auto why = viewer->tick(now))
@@ -594,7 +665,8 @@ void Room::sweep() {
         session->summarise(now);
     for (auto it = refusedAddresses_.begin(); it != refusedAddresses_.end();) {
         if (const auto n = it->second.due(now))
-            logLine(it->first + ": " + RefusalSummary::line(n, "connections") + " (over the caps)");
+            logLine(serverlog::Level::Warning,
+                    it->first + ": " + RefusalSummary::line(n, "connections") + " (over the caps)");
         it = it->second.idle() ? refusedAddresses_.erase(it) : std::next(it);
     }
     if (stopping_)

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "server/common/Log.hpp"
 #include "server/common/RefusalSummary.hpp"
+#include "server/realtime/Pacing.hpp"
+#include "server/realtime/Stats.hpp"
 #include "server/realtime/Storage.hpp"
 
 #include <boost/asio.hpp>
@@ -24,8 +27,10 @@ struct Limits {
     std::size_t maxPending = 10000;
 };
 
-// Writes one line to standard error.
+// Writes one line to standard error, at the journal's priority for an increment or admin change
+// unless given another.
 void logLine(const std::string& line);
+void logLine(serverlog::Level level, const std::string& line);
 
 // Everyone connected, who is online, and the tally as last committed. Fans every committed
 // change out to every session. Lives on the one event loop thread; nothing here locks.
@@ -63,6 +68,14 @@ public:
     void undo(std::function<void(bool, std::string)> done);
     void setTotal(std::uint16_t total, std::function<void(bool, std::string)> done);
     void backup(const std::string& path, std::function<void(bool, std::string)> done);
+
+    // What this process counted, for the metrics; the metrics' text when they are served.
+    Stats& stats() { return stats_; }
+    bool servesMetrics() const { return servesMetrics_; }
+    void serveMetrics(bool on) { servesMetrics_ = on; }
+    std::string metrics() const;
+    // A session handed a broadcast with the total to the kernel; generation: the session's last.
+    void broadcastSent(std::uint64_t& generation);
 
     // Closes every connection, then the storage; done runs when nothing is left to finish.
     void shutdown(std::function<void()> done);
@@ -113,13 +126,24 @@ private:
     std::int64_t lastIncrementMs_ = 0;
     // Increments read but not yet committed, with the session each came from for the log.
     std::vector<Increment> pending_;
-    std::vector<std::pair<std::weak_ptr<Session>, std::string>> pendingPeers_;
+    struct PendingPeer {
+        std::weak_ptr<Session> session;
+        std::string label;
+        pacing::Clock::time_point read;
+    };
+    std::vector<PendingPeer> pendingPeers_;
     // The latest display name given by each user since the last commit; stored with the next one.
     std::map<std::string, std::string> pendingRenames_;
     bool flushPosted_ = false;
     bool committing_ = false;
     bool stopping_ = false;
     std::function<void()> closeDone_;
+    Stats stats_;
+    bool servesMetrics_ = true;
+    // The fan-out being timed: since when, its generation, and the sessions yet to send it.
+    pacing::Clock::time_point fanoutSince_;
+    std::uint64_t fanoutGeneration_ = 0;
+    std::size_t fanoutLeft_ = 0;
 };
 
 } // namespace server

@@ -62,7 +62,7 @@ bool Session::received(std::size_t n) {
             return true;
         case proxy::Header::Status::Invalid:
             spoke_ = true;
-            close("refused: " + header.error);
+            refuseAndClose(Refused::ProxyHeader, "refused: " + header.error);
             return false;
         case proxy::Header::Status::Absent:
             break;
@@ -93,14 +93,15 @@ bool Session::received(std::size_t n) {
         if (!spoke_ &&
             proxy::parse(std::string_view(readBuffer_.data(), n)).status != proxy::Header::Status::Absent) {
             spoke_ = true;
-            close("refused: a PROXY header from an address not given with --proxy-from");
+            refuseAndClose(Refused::ProxyHeader,
+                           "refused: a PROXY header from an address not given with --proxy-from");
             return false;
         }
         frames_.append(readBuffer_.data(), n);
     }
     if (!spoke_) {
         spoke_ = true;
-        logLine(peer_ + ": connected");
+        logLine(serverlog::Level::Debug, peer_ + ": connected");
     }
     std::string data;
     for (;;) {
@@ -108,7 +109,7 @@ bool Session::received(std::size_t n) {
         if (status == wire::FrameReader::Status::NeedMore)
             break;
         if (status == wire::FrameReader::Status::TooLarge) {
-            close("refused: frame over 64 KiB");
+            refuseAndClose(Refused::Frame, "refused: frame over 64 KiB");
             return false;
         }
         handle(data);
@@ -122,7 +123,7 @@ void Session::handle(const std::string& data) {
     wire::ClientMessage message;
     std::string error;
     if (!wire::parseClientMessage(data, message, error)) {
-        close("refused: " + error);
+        refuseAndClose(Refused::Malformed, "refused: " + error);
         return;
     }
     switch (message.kind) {
@@ -131,13 +132,15 @@ void Session::handle(const std::string& data) {
         break;
     case wire::ClientMessage::Kind::Whoami:
         if (!whoamiRate_.allow(Clock::now())) {
-            close("refused: over " + std::to_string(pacing::whoamisPerSecond) + " whoami in one second");
+            refuseAndClose(Refused::Whoamis, "refused: over " + std::to_string(pacing::whoamisPerSecond) +
+                                                 " whoami in one second");
             break;
         }
         // Real names come from the web service, which refuses these; they would reach terminals.
         if (SafeText::hasControl(message.user) || SafeText::hasControl(message.display)) {
-            close("refused: whoami " + SafeText::printable(message.user) + " (" +
-                  SafeText::printable(message.display) + ") holds control characters");
+            refuseAndClose(Refused::Controls, "refused: whoami " + SafeText::printable(message.user) + " (" +
+                                                  SafeText::printable(message.display) +
+                                                  ") holds control characters");
             break;
         }
         room_.name(*this, message.user, message.display);
@@ -153,16 +156,29 @@ void Session::handle(const std::string& data) {
     }
 }
 
+Refused Session::counted(Refusal kind) {
+    constexpr Refused kinds[] = {Refused::IncrementRate, Refused::Backlog,   Refused::NotStored,
+                                 Refused::TotalFull,     Refused::CountFull, Refused::UsersFull};
+    return kinds[static_cast<std::size_t>(kind)];
+}
+
 void Session::refuse(Refusal kind, const std::string& what) {
+    room_.stats().refused(counted(kind));
     const auto i = static_cast<std::size_t>(kind);
     if (refusals_[i].note(Clock::now()))
-        logLine(label() + ": " + what);
+        logLine(serverlog::Level::Warning, label() + ": " + what);
+}
+
+void Session::refuseAndClose(Refused kind, const std::string& reason) {
+    room_.stats().refused(kind);
+    close(reason);
 }
 
 void Session::summarise(Clock::time_point now) {
     for (std::size_t i = 0; i < refusals_.size(); ++i)
         if (const auto n = refusals_[i].due(now))
-            logLine(label() + ": " + RefusalSummary::line(n, "increments") + " (" + refusalReasons[i] + ")");
+            logLine(serverlog::Level::Warning,
+                    label() + ": " + RefusalSummary::line(n, "increments") + " (" + refusalReasons[i] + ")");
 }
 
 void Session::send(std::string bytes) {
@@ -170,8 +186,9 @@ void Session::send(std::string bytes) {
         return;
     if (queuedBytes_ + bytes.size() > pacing::maxQueuedBytes) {
         // Closed from the loop rather than here: the room may be walking its sessions right now.
-        asio::post(socket_.get_executor(),
-                   [self = shared_from_this()] { self->close("dropped: not reading (send queue full)"); });
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->refuseAndClose(Refused::NotReading, "dropped: not reading (send queue full)");
+        });
         return;
     }
     queuedBytes_ += bytes.size();
@@ -239,6 +256,7 @@ void Session::scheduleBroadcast() {
 void Session::broadcastNow() {
     // One buffer for the whole broadcast: one write, one wake-up of the client per interval.
     std::string bytes;
+    const bool total = totalDirty_;
     if (totalDirty_)
         bytes += room_.encodeTotal();
     if (!countsDirty_.empty())
@@ -255,6 +273,8 @@ void Session::broadcastNow() {
     statesDirty_.clear();
     lastBroadcast_ = Clock::now();
     send(std::move(bytes));
+    if (total)
+        room_.broadcastSent(fanoutGeneration_);
 }
 
 std::string Session::label() const {
@@ -283,7 +303,9 @@ void Session::close(const std::string& reason) {
     queuedBytes_ = 0;
     // A connection that never said anything (a health check) leaves no trace in the log.
     if (!reason.empty() && spoke_)
-        logLine(label() + ": disconnected (" + reason + ")");
+        logLine(reason.rfind("refused", 0) == 0 || reason.rfind("dropped", 0) == 0 ? serverlog::Level::Warning
+                                                                                   : serverlog::Level::Debug,
+                label() + ": disconnected (" + reason + ")");
     room_.leave(*this);
 }
 

@@ -3,6 +3,7 @@
 #include "server/common/RefusalSummary.hpp"
 #include "server/realtime/Pacing.hpp"
 #include "server/realtime/ProxyHeader.hpp"
+#include "server/realtime/Stats.hpp"
 #include "server/realtime/Wire.hpp"
 
 #include <boost/asio.hpp>
@@ -46,6 +47,8 @@ public:
     // The kinds of increment refusal, each logged at most once a second with a count after.
     enum class Refusal { OverRate, Backlog, NotStored, TotalFull, CountFull, UsersFull, Kinds };
     void refuse(Refusal kind, const std::string& what);
+    // The kind the metrics count such a refusal under.
+    static Refused counted(Refusal kind);
     // Logs the counts of refusals whose second is over.
     void summarise(pacing::Clock::time_point now);
 
@@ -59,6 +62,8 @@ private:
     void write();
     void scheduleBroadcast();
     void broadcastNow();
+    // Closes with a refusal, counted for the metrics.
+    void refuseAndClose(Refused kind, const std::string& reason);
 
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer broadcastTimer_;
@@ -75,6 +80,7 @@ private:
     pacing::Clock::time_point writeSince_;
     std::deque<std::string> queue_;
     std::size_t queuedBytes_ = 0;
+    std::uint64_t fanoutGeneration_ = 0; // the room's fan-out this session last reported
     bool writing_ = false;
     bool broadcastScheduled_ = false;
     bool closed_ = false;

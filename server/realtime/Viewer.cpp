@@ -1,5 +1,6 @@
 #include "server/realtime/Viewer.hpp"
 
+#include "server/common/Metrics.hpp"
 #include "server/realtime/Overlay.hpp"
 #include "server/realtime/Room.hpp"
 
@@ -20,7 +21,7 @@ namespace {
 
 constexpr std::size_t maxRequest = 8192;
 
-std::string head(int status, std::string_view type, std::size_t length) {
+std::string head(int status, std::string_view type, std::size_t length, bool store = false) {
     const char* reason = status == 200   ? "OK"
                          : status == 400 ? "Bad Request"
                          : status == 404 ? "Not Found"
@@ -32,7 +33,7 @@ std::string head(int status, std::string_view type, std::size_t length) {
         text += "Allow: GET\r\n";
     if (length != std::string::npos)
         text += "Content-Length: " + std::to_string(length) + "\r\n";
-    return text + "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    return text + (store ? "" : "Cache-Control: no-store\r\n") + "Connection: close\r\n\r\n";
 }
 
 } // namespace
@@ -56,36 +57,46 @@ void Viewer::start() {
     boost::system::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     socket_.set_option(asio::socket_base::send_buffer_size(64 * 1024), ignored);
-    http::async_read_header(socket_, request_->buffer, request_->parser,
-                            [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                                if (self->closed_)
-                                    return;
-                                if (!ec) {
-                                    self->answer();
-                                } else if (ec == http::error::header_limit ||
-                                           ec == http::error::buffer_overflow) {
-                                    logLine(self->peer_ + ": overlay: refused: request over 8 KiB");
-                                    self->reply(431, "text/plain", "request over 8 KiB\n");
-                                } else if (ec == http::error::end_of_stream || ec == asio::error::eof ||
-                                           self->request_->buffer.size() == 0) {
-                                    self->close(""); // gone before asking anything
-                                } else {
-                                    logLine(self->peer_ + ": overlay: refused: " + ec.message());
-                                    self->reply(400, "text/plain", "bad request\n");
-                                }
-                            });
+    http::async_read_header(
+        socket_, request_->buffer, request_->parser,
+        [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+            if (self->closed_)
+                return;
+            if (!ec) {
+                self->answer();
+            } else if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+                self->room_.stats().refused(Refused::OverlayRequest);
+                logLine(serverlog::Level::Warning, self->peer_ + ": overlay: refused: request over 8 KiB");
+                self->reply(431, "text/plain", "request over 8 KiB\n");
+            } else if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+                       self->request_->buffer.size() == 0) {
+                self->close(""); // gone before asking anything
+            } else {
+                self->room_.stats().refused(Refused::OverlayRequest);
+                logLine(serverlog::Level::Warning, self->peer_ + ": overlay: refused: " + ec.message());
+                self->reply(400, "text/plain", "bad request\n");
+            }
+        });
 }
 
 void Viewer::answer() {
     const auto& request = request_->parser.get();
     const auto method = request.method_string();
     const auto target = request.target();
-    const auto route = overlay::route({method.data(), method.size()}, {target.data(), target.size()});
+    const auto route =
+        overlay::route({method.data(), method.size()}, {target.data(), target.size()}, room_.servesMetrics());
     request_.reset(); // a thousand idle viewers need not keep their requests
     switch (route) {
     case overlay::Route::Page:
         reply(200, "text/html; charset=utf-8", overlay::page());
         return;
+    case overlay::Route::Metrics: {
+        // The text is made for this request: it travels in the buffer the write owns.
+        const std::string text = room_.metrics();
+        stage_ = Stage::Reply;
+        write(head(200, metrics::contentType, text.size()) + text);
+        return;
+    }
     case overlay::Route::NotFound:
         reply(404, "text/plain", "not found\n");
         return;
@@ -95,7 +106,7 @@ void Viewer::answer() {
     case overlay::Route::Events:
         break;
     }
-    logLine(peer_ + ": overlay stream opened");
+    logLine(serverlog::Level::Debug, peer_ + ": overlay stream opened");
     stage_ = Stage::Stream;
     // The page reconnects a second after losing the stream; its first event is the whole tally.
     lastEvent_ = Clock::now();
@@ -208,13 +219,17 @@ void Viewer::linger() {
 }
 
 std::optional<std::string> Viewer::tick(Clock::time_point now) {
-    if (stage_ == Stage::Request && now - since_ >= requestLimit)
+    if (stage_ == Stage::Request && now - since_ >= requestLimit) {
+        room_.stats().refused(Refused::OverlayRequest);
         return std::string("overlay: dropped: no request in 10 s");
+    }
     if (stage_ == Stage::Linger && now - since_ >= lingerLimit)
         return std::string();
-    if (writing_ && now - writeSince_ >= pacing::writeStallLimit)
+    if (writing_ && now - writeSince_ >= pacing::writeStallLimit) {
+        room_.stats().refused(Refused::NotReading);
         return std::string(stage_ == Stage::Stream ? "overlay stream dropped: not reading for 10 s"
                                                    : "overlay: dropped: not reading for 10 s");
+    }
     if (stage_ == Stage::Stream && !writing_ && now - lastWrite_ >= beatInterval)
         write(std::string(overlay::beat));
     return std::nullopt;
@@ -229,7 +244,9 @@ void Viewer::close(const std::string& reason) {
     socket_.close(ignored);
     timer_.cancel();
     if (!reason.empty())
-        logLine(peer_ + ": " + reason);
+        logLine(reason.find("dropped") != std::string::npos ? serverlog::Level::Warning
+                                                            : serverlog::Level::Debug,
+                peer_ + ": " + reason);
     room_.unwatch(*this);
 }
 
