@@ -26,9 +26,10 @@ bool send(const std::string& state) {
     if (fd < 0)
         return false;
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    // Never blocking: a manager that does not read must not stall the loop that calls this.
     const bool sent =
-        ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), size) ==
-        static_cast<ssize_t>(state.size());
+        ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                 reinterpret_cast<sockaddr*>(&address), size) == static_cast<ssize_t>(state.size());
     ::close(fd);
     return sent;
 }

@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
         notify::send("WATCHDOG=1");
         watchdog.expires_after(watchdogEvery);
         watchdog.async_wait([&](boost::system::error_code ec) {
-            if (!ec)
+            if (!ec && !stopping)
                 feed();
         });
     };

@@ -346,7 +346,7 @@ std::string Room::metrics() const {
               static_cast<double>(online_.size()));
     out.gauge("brannoc_overlay_streams", "Overlay event streams open at this process.",
               static_cast<double>(streams));
-    out.gauge("brannoc_total", "The shared total as this process last saw it.", total_);
+    out.gauge("brannoc_tally", "The shared total as this process last saw it.", total_);
     out.counter("brannoc_increments_total", "Increments this process stored.",
                 static_cast<double>(stats_.increments));
     std::vector<std::pair<std::string, double>> refusals;

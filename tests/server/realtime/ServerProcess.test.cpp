@@ -285,6 +285,90 @@ TEST_F(ServerProcess, AdminShowsStoredNamesSafelyAndForgetsUsersForNewcomers) {
     EXPECT_EQ(said.find("gone"), std::string::npos) << said;
 }
 
+// What an operator's tools see: systemd's notifications, and metrics that promtool and a real
+// Prometheus accept.
+TEST_F(ServerProcess, SystemdAndPrometheusSeeTheServerAsItIs) {
+    // Playing systemd: a datagram socket of our own, and a watchdog of 400 ms (fed every 200 ms).
+    const int notified = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{AF_UNIX, {}};
+    const std::string path = dir + "/notify";
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    ASSERT_EQ(bind(notified, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const timeval wait{readLimit.count(), 0};
+    setsockopt(notified, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const auto next = [&] {
+        char text[512];
+        const ssize_t n = recv(notified, text, sizeof text, 0);
+        return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+    };
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    start();
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    EXPECT_EQ(next().rfind("READY=1\n", 0), 0u);
+    RawClient client; // the port accepts once READY=1 is sent
+    std::vector<Clock::time_point> beats;
+    while (beats.size() < 4 && next() == "WATCHDOG=1")
+        beats.push_back(Clock::now());
+    ASSERT_EQ(beats.size(), 4u);
+    const auto every = (beats.back() - beats.front()) / 3;
+    EXPECT_TRUE(every > 100ms && every < 300ms)
+        << std::chrono::duration_cast<std::chrono::milliseconds>(every).count();
+
+    for (int i = 0; i < 3; ++i)
+        client.send(increment);
+    client.expect(total(3));
+    // A whole HTTP/1.0 answer; empty while nothing listens on the port.
+    const auto get = [](std::uint16_t port, const std::string& target) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        std::string text;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+            const std::string request = "GET " + target + " HTTP/1.0\r\n\r\n";
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            char buffer[8192];
+            for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                text.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+        return text;
+    };
+    const std::string scrape = get(34580, "/metrics");
+    EXPECT_NE(scrape.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(scrape.find("\nbrannoc_increments_total 3\n"), std::string::npos) << scrape;
+    std::FILE* text = std::fopen((dir + "/scrape").c_str(), "w");
+    std::fputs(scrape.substr(scrape.find("\r\n\r\n") + 4).c_str(), text);
+    std::fclose(text);
+    EXPECT_EQ(std::system(("promtool check metrics < " + dir + "/scrape").c_str()), 0);
+
+    // A real Prometheus scraping every second holds the same count.
+    std::FILE* config = std::fopen((dir + "/prometheus.yml").c_str(), "w");
+    std::fputs("scrape_configs:\n  - job_name: brannoc\n    scrape_interval: 1s\n"
+               "    static_configs:\n      - targets: ['127.0.0.1:34580']\n",
+               config);
+    std::fclose(config);
+    Process prometheus({"prometheus", "--config.file=" + dir + "/prometheus.yml",
+                        "--storage.tsdb.path=" + dir + "/tsdb", "--web.listen-address=127.0.0.1:39090"});
+    std::string answer;
+    EXPECT_TRUE(waitUntil([&] {
+        answer = get(39090, "/api/v1/query?query=brannoc_increments_total");
+        return answer.find("\"3\"]") != std::string::npos;
+    })) << answer
+        << get(39090, "/api/v1/targets");
+
+    // What queued meanwhile is read first, so that STOPPING=1 finds room.
+    char stale[512];
+    while (recv(notified, stale, sizeof stale, MSG_DONTWAIT) > 0) {
+    }
+    EXPECT_EQ(stop(SIGTERM), 0);
+    std::string last;
+    while ((last = next()) == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(last, "STOPPING=1");
+    close(notified);
+}
+
 } // namespace
 
 TEST_F(ServerProcess, OverlayStreamsReachEveryViewerPastStalledOnesAndBadRequestsAreRefused) {
