@@ -138,8 +138,7 @@ return 1
 
 // ARGV: process, heartbeat lifetime in ms. Renews this process's heartbeat and removes every
 // process whose heartbeat has run out, telling the others, then publishes a beat of this process.
-// Returns whether this process's own
-// heartbeat was still there, and the other live processes.
+// Returns whether this process's own heartbeat was still there, and the other live processes.
 const char* const heartbeatLua = R"lua(
 local had = redis.call('EXISTS', 'brannoc:alive:' .. ARGV[1])
 redis.call('SET', 'brannoc:alive:' .. ARGV[1], '1', 'PX', ARGV[2])
