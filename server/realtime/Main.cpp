@@ -110,22 +110,6 @@ private:
     bool overlay_;
 };
 
-// Where Redis is, as an IP address: hiredis would look the name up with a blocking call.
-bool resolveRedis(asio::io_context& loop, const std::string& text, std::string& ip, std::uint16_t& port,
-                  std::string& error) {
-    std::string host;
-    server::splitHostPort(text, host, port);
-    boost::system::error_code ec;
-    tcp::resolver resolver(loop);
-    const auto found = resolver.resolve(host, std::to_string(port), ec);
-    if (ec || found.empty()) {
-        error = "--redis: cannot find " + host + ": " + (ec ? ec.message() : "no address");
-        return false;
-    }
-    ip = found.begin()->endpoint().address().to_string();
-    return true;
-}
-
 std::string processId(std::uint16_t port) {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
@@ -191,12 +175,12 @@ int main(int argc, char** argv) {
     std::unique_ptr<server::Storage> storage;
     std::string where = "database " + database;
     if (!options.redis.empty()) {
-        std::string ip;
+        // The storage looks the host up itself, on the loop, before each connection.
+        std::string host;
         std::uint16_t port = 0;
-        if (!resolveRedis(loop, options.redis, ip, port, error))
-            return fail(error);
-        storage = std::make_unique<server::RedisStorage>(loop, ip, port, processId(options.port));
-        where = "Redis " + ip + ":" + std::to_string(port);
+        server::splitHostPort(options.redis, host, port);
+        storage = std::make_unique<server::RedisStorage>(loop, host, port, processId(options.port));
+        where = "Redis " + options.redis;
     } else {
         storage = server::SqliteStorage::open(loop, database, error);
     }

@@ -2,8 +2,8 @@
 
 #include "server/realtime/Room.hpp"
 #include "server/realtime/Wire.hpp"
-#include "text/SafeText.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -36,15 +36,16 @@ local function publishTally(users)
 end
 )lua";
 
-// ARGV: user, display, time in ms, for each increment of the batch. Returns the total, the time of
-// the last increment, the outcome of each (0 applied, 1 total full, 2 count full, 3 users full) and
-// the users changed.
+// ARGV: the number of increments; user, display, time in ms for each; then user and new display
+// name for each rename. Returns the total, the time of the last increment, the outcome of each
+// increment (0 applied, 1 total full, 2 count full, 3 users full) and the users changed.
 const char* const incrementLua = R"lua(
+local increments = tonumber(ARGV[1])
 local total = tonumber(redis.call('GET', 'brannoc:total') or '0')
 local users = nil
 local outcomes, order, seen = {}, {}, {}
 local last = nil
-for i = 1, #ARGV, 3 do
+for i = 2, 3 * increments + 1, 3 do
   local user, display = ARGV[i], ARGV[i + 1]
   local count = redis.call('HGET', 'brannoc:counts', user)
   if count then count = tonumber(count) elseif not users then users = redis.call('HLEN', 'brannoc:counts') end
@@ -57,16 +58,25 @@ for i = 1, #ARGV, 3 do
     last = ARGV[i + 2]
     redis.call('HSET', 'brannoc:counts', user, (count or 0) + 1)
     redis.call('HSET', 'brannoc:names', user, display)
+    redis.call('HSET', 'brannoc:lastms', user, last)
     redis.call('XADD', 'brannoc:history', '*', 'u', user, 't', last)
     if not seen[user] then seen[user] = true; order[#order + 1] = user end
     outcomes[#outcomes + 1] = 0
   end
 end
+-- After the increments, which carry the display name of their moment: the latest name wins.
+for i = 3 * increments + 2, #ARGV, 2 do
+  local user, display = ARGV[i], ARGV[i + 1]
+  if redis.call('HEXISTS', 'brannoc:counts', user) == 1 and redis.call('HGET', 'brannoc:names', user) ~= display then
+    redis.call('HSET', 'brannoc:names', user, display)
+    if not seen[user] then seen[user] = true; order[#order + 1] = user end
+  end
+end
 if last then
   redis.call('SET', 'brannoc:total', total)
   redis.call('SET', 'brannoc:last', last)
-  publishTally(order)
 end
+if #order > 0 then publishTally(order) end
 local changed = {}
 for _, user in ipairs(order) do
   changed[#changed + 1] = user
@@ -127,8 +137,8 @@ return 1
 )lua";
 
 // ARGV: process, heartbeat lifetime in ms. Renews this process's heartbeat and removes every
-// process whose heartbeat has run out, telling the others. Returns whether this process's own
-// heartbeat was still there, and the other live processes.
+// process whose heartbeat has run out, telling the others, then publishes a beat of this process.
+// Returns whether this process's own heartbeat was still there, and the other live processes.
 const char* const heartbeatLua = R"lua(
 local had = redis.call('EXISTS', 'brannoc:alive:' .. ARGV[1])
 redis.call('SET', 'brannoc:alive:' .. ARGV[1], '1', 'PX', ARGV[2])
@@ -145,24 +155,40 @@ for _, p in ipairs(redis.call('SMEMBERS', 'brannoc:processes')) do
     end
   end
 end
+-- Heard back on this process's subscription, it shows that the subscription still carries messages.
+redis.call('PUBLISH', 'brannoc:events', f('beat') .. f(ARGV[1]))
 return {had, live}
 )lua";
 
 // Removes the last increment of the history. Returns {} when there is none, else its user, time,
-// and the new total.
+// the new total, and 1 when the user still had a count (0: forgotten, so the total only).
 const char* const undoLua = R"lua(
-local last = redis.call('XREVRANGE', 'brannoc:history', '+', '-', 'COUNT', 1)
-if #last == 0 then return {} end
-local fields = last[1][2]
-local user, t = fields[2], fields[4]
-redis.call('XDEL', 'brannoc:history', last[1][1])
-local count = tonumber(redis.call('HGET', 'brannoc:counts', user) or '0')
-if count > 0 then redis.call('HSET', 'brannoc:counts', user, count - 1) end
+local newest = redis.call('XREVRANGE', 'brannoc:history', '+', '-', 'COUNT', 1)
+if #newest == 0 then return {} end
+local id, user, t = newest[1][1], newest[1][2][2], newest[1][2][4]
+redis.call('XDEL', 'brannoc:history', id)
 local total = tonumber(redis.call('GET', 'brannoc:total') or '0')
 if total > 0 then total = total - 1 end
 redis.call('SET', 'brannoc:total', total)
+local count = redis.call('HGET', 'brannoc:counts', user)
+if not count then
+  publishTally({})
+  return {user, t, total, 0}
+end
+if tonumber(count) > 0 then redis.call('HSET', 'brannoc:counts', user, tonumber(count) - 1) end
+-- The user's last increment is now its newest one left in the history (a rare admin step: scanned).
+local before, found = id, nil
+while not found do
+  local rows = redis.call('XREVRANGE', 'brannoc:history', '(' .. before, '-', 'COUNT', 1000)
+  if #rows == 0 then break end
+  for _, row in ipairs(rows) do
+    if row[2][2] == user then found = row[2][4]; break end
+  end
+  before = rows[#rows][1]
+end
+if found then redis.call('HSET', 'brannoc:lastms', user, found) else redis.call('HDEL', 'brannoc:lastms', user) end
 publishTally({user})
-return {user, t, total}
+return {user, t, total, 1}
 )lua";
 
 // ARGV: the new total.
@@ -172,13 +198,36 @@ publishTally({})
 return 1
 )lua";
 
-// ARGV: user, display. Changes the stored display name of a user that has a count.
-const char* const renameLua = R"lua(
-if redis.call('HEXISTS', 'brannoc:counts', ARGV[1]) == 0 then return 0 end
-if redis.call('HGET', 'brannoc:names', ARGV[1]) == ARGV[2] then return 0 end
-redis.call('HSET', 'brannoc:names', ARGV[1], ARGV[2])
-publishTally({ARGV[1]})
-return 1
+// Every user that has a count: user, display name, count, time of its last increment (0: none).
+const char* const usersLua = R"lua(
+local counts = redis.call('HGETALL', 'brannoc:counts')
+local out = {}
+for i = 1, #counts, 2 do
+  out[#out + 1] = counts[i]
+  out[#out + 1] = redis.call('HGET', 'brannoc:names', counts[i]) or counts[i]
+  out[#out + 1] = counts[i + 1]
+  out[#out + 1] = redis.call('HGET', 'brannoc:lastms', counts[i]) or '0'
+end
+return out
+)lua";
+
+// ARGV: users. Removes those that have a count, and publishes which under the next tally version,
+// so that a resync's snapshot either lacks them or precedes the message. Returns those removed.
+const char* const forgetLua = R"lua(
+local removed = {}
+for _, user in ipairs(ARGV) do
+  if redis.call('HDEL', 'brannoc:counts', user) == 1 then
+    redis.call('HDEL', 'brannoc:names', user)
+    redis.call('HDEL', 'brannoc:lastms', user)
+    removed[#removed + 1] = user
+  end
+end
+if #removed > 0 then
+  local msg = f('forget') .. f(n(redis.call('INCR', 'brannoc:version')))
+  for _, user in ipairs(removed) do msg = msg .. f(user) end
+  redis.call('PUBLISH', 'brannoc:events', msg)
+end
+return removed
 )lua";
 
 // ARGV: process. This process stops: its users go offline everywhere.
@@ -190,7 +239,7 @@ return 1
 )lua";
 
 const char* const scripts[] = {incrementLua, snapshotLua, presenceLua, announceLua, heartbeatLua,
-                               undoLua,      setLua,      renameLua,   leaveLua};
+                               undoLua,      setLua,      usersLua,    forgetLua,   leaveLua};
 
 std::string body(std::size_t script) {
     return std::string(prelude) + scripts[script];
@@ -274,8 +323,9 @@ std::string durabilityWarning(const std::string& appendonly, const std::string& 
     return {};
 }
 
-RedisStorage::RedisStorage(asio::io_context& loop, std::string ip, std::uint16_t port, std::string process)
-    : loop_(loop), ip_(std::move(ip)), port_(port), process_(std::move(process)), retry_(loop), beat_(loop) {}
+RedisStorage::RedisStorage(asio::io_context& loop, std::string host, std::uint16_t port, std::string process)
+    : loop_(loop), host_(std::move(host)), port_(port), resolver_(loop), process_(std::move(process)),
+      retry_(loop), beat_(loop) {}
 
 RedisStorage::~RedisStorage() {
     closing_ = true;
@@ -294,16 +344,31 @@ void RedisStorage::listen(StoreListener& listener) {
         listener_->peerUsers(process, users);
 }
 
+// Looks the host up again each time, on the loop: Redis may have moved to another address.
 void RedisStorage::connect() {
     if (closing_)
         return;
+    std::weak_ptr<int> alive = alive_;
+    resolver_.async_resolve(
+        host_, std::to_string(port_),
+        [this, alive](boost::system::error_code ec, asio::ip::tcp::resolver::results_type found) {
+            if (alive.expired() || closing_ || ec == asio::error::operation_aborted)
+                return;
+            if (ec || found.empty())
+                return lost("cannot find " + host_ + ": " + (ec ? ec.message() : "no address"));
+            connectTo(found.begin()->endpoint().address().to_string());
+        });
+}
+
+void RedisStorage::connectTo(const std::string& ip) {
     connectedCount_ = 0;
     std::weak_ptr<int> alive = alive_;
-    auto connected = [this, alive](bool ok, std::string error) {
+    auto connected = [this, alive, ip](bool ok, std::string error) {
         if (alive.expired())
             return;
         if (!ok)
-            return lost("cannot connect to Redis at " + ip_ + ":" + std::to_string(port_) + ": " + error);
+            return lost("cannot connect to Redis at " + host_ + ":" + std::to_string(port_) +
+                        (ip == host_ ? "" : " (" + ip + ")") + ": " + error);
         if (++connectedCount_ == 2)
             bothConnected();
     };
@@ -311,14 +376,26 @@ void RedisStorage::connect() {
         if (!alive.expired())
             lost(why);
     };
-    commands_ = std::make_unique<redis::Connection>(loop_, ip_, port_, connected, gone);
-    events_ = std::make_unique<redis::Connection>(loop_, ip_, port_, connected, gone);
+    commands_ = std::make_unique<redis::Connection>(loop_, ip, port_, connected, gone);
+    events_ = std::make_unique<redis::Connection>(loop_, ip, port_, connected, gone);
 }
 
 void RedisStorage::bothConnected() {
     if (!shas_.empty())
         return resyncNow();
-    // Once per process: the persistence settings, then the scripts.
+    // Once per process: cluster mode, the persistence settings, then the scripts.
+    commands_->command({"INFO", "cluster"}, [this](bool ok, Reply reply) {
+        if (!failure(ok, reply).empty())
+            return lost(failure(ok, reply));
+        if (reply.str.find("cluster_enabled:1") != std::string::npos)
+            return lost("Redis at " + host_ + ":" + std::to_string(port_) +
+                        " runs in cluster mode, which brannoc-server does not support (its scripts touch "
+                        "keys they do not declare)");
+        checkPersistence();
+    });
+}
+
+void RedisStorage::checkPersistence() {
     commands_->command({"CONFIG", "GET", "append*"}, [this](bool ok, Reply reply) {
         if (!failure(ok, reply).empty())
             return lost(failure(ok, reply));
@@ -357,6 +434,7 @@ void RedisStorage::resyncNow() {
     events_->subscribe(
         channel,
         [this] {
+            heard_ = std::chrono::steady_clock::now();
             std::vector<std::string> args{process_, std::to_string(heartbeatLifetime.count())};
             for (const auto& [user, display] : local_) {
                 args.push_back(user);
@@ -390,7 +468,7 @@ void RedisStorage::resyncNow() {
                         if (loaded_)
                             std::exchange(loaded_, nullptr)(true, "", snapshot);
                     } else {
-                        logLine("redis: back at " + ip_ + ":" + std::to_string(port_) + ", total " +
+                        logLine("redis: back at " + host_ + ":" + std::to_string(port_) + ", total " +
                                 std::to_string(snapshot.total) + "; every client gets the whole tally");
                         if (listener_)
                             listener_->resync(snapshot, peers);
@@ -411,6 +489,7 @@ void RedisStorage::lost(const std::string& why) {
     up_ = false;
     resyncing_ = false;
     beat_.cancel();
+    resolver_.cancel();
     // Ended from the loop: this may run inside one of the connections' completions.
     if (commands_)
         commands_->close();
@@ -436,6 +515,10 @@ void RedisStorage::lost(const std::string& why) {
 void RedisStorage::heartbeat() {
     if (!up_ || closing_)
         return;
+    // Commands have a reply limit; a subscription has no reply to wait for, only this process's beats.
+    if (std::chrono::steady_clock::now() - heard_ > heartbeatLifetime)
+        return lost("the subscription carried nothing for " + std::to_string(heartbeatLifetime.count()) +
+                    " ms");
     eval(Script::Heartbeat, {process_, std::to_string(heartbeatLifetime.count())},
          [this](bool ok, Reply reply) {
              if (!failure(ok, reply).empty() || reply.array.size() != 2)
@@ -485,6 +568,7 @@ void RedisStorage::eval(Script script, std::vector<std::string> args, redis::Cal
 }
 
 void RedisStorage::message(const std::string& text) {
+    heard_ = std::chrono::steady_clock::now();
     if (resyncing_) {
         buffered_.push_back(text);
         return;
@@ -514,6 +598,13 @@ void RedisStorage::deliver(const std::vector<std::string>& f) {
         const auto total = std::strtoul(f[2].c_str(), nullptr, 10);
         listener_->tallyChanged(static_cast<std::uint16_t>(total > 65535 ? 65535 : total),
                                 std::strtoll(f[3].c_str(), nullptr, 10), users);
+    } else if (kind == "forget" && f.size() >= 2) {
+        // Numbered with the tally changes, so that a resync neither loses nor repeats it.
+        const auto version = std::strtoull(f[1].c_str(), nullptr, 10);
+        if (version <= version_)
+            return;
+        version_ = version;
+        listener_->forgotten(std::vector<std::string>(f.begin() + 2, f.end()));
     } else if (kind == "on" && f.size() == 4 && f[1] != process_) {
         listener_->peerPresence(f[1], f[2], f[3], true);
     } else if (kind == "off" && f.size() == 3 && f[1] != process_) {
@@ -539,15 +630,19 @@ template <typename Result> bool RedisStorage::refuse(std::function<void(Result)>
     return true;
 }
 
-void RedisStorage::commit(std::vector<Increment> batch, std::map<std::string, std::string> /*renames*/,
+void RedisStorage::commit(std::vector<Increment> batch, std::map<std::string, std::string> renames,
                           std::function<void(CommitResult)> done) {
     if (refuse(done))
         return;
-    std::vector<std::string> args;
+    std::vector<std::string> args{std::to_string(batch.size())};
     for (const auto& increment : batch) {
         args.push_back(increment.user);
         args.push_back(increment.display);
         args.push_back(std::to_string(increment.timeMs));
+    }
+    for (const auto& [user, display] : renames) {
+        args.push_back(user);
+        args.push_back(display);
     }
     eval(Script::Increment, std::move(args), [done = std::move(done)](bool ok, Reply reply) {
         CommitResult result;
@@ -572,11 +667,34 @@ void RedisStorage::commit(std::vector<Increment> batch, std::map<std::string, st
 }
 
 void RedisStorage::users(std::function<void(bool, std::string, std::vector<UserRecord>)> done) {
-    asio::post(loop_, [done = std::move(done)] { done(false, "not yet", {}); });
+    if (!up_ || closing_) {
+        asio::post(loop_, [done = std::move(done)] { done(false, "Redis unreachable", {}); });
+        return;
+    }
+    eval(Script::Users, {}, [done = std::move(done)](bool ok, Reply reply) {
+        const auto why = failure(ok, reply);
+        if (!why.empty())
+            return done(false, why, {});
+        std::vector<UserRecord> users;
+        const auto& a = reply.array;
+        for (std::size_t i = 0; i + 3 < a.size(); i += 4)
+            users.push_back({a[i].str, a[i + 1].str, toU16(a[i + 2]), toInt(a[i + 3])});
+        std::sort(users.begin(), users.end(), [](const auto& x, const auto& y) { return x.user < y.user; });
+        done(true, "", std::move(users));
+    });
 }
 
-void RedisStorage::forget(std::vector<std::string>, std::function<void(ChangeResult)> done) {
-    asio::post(loop_, [done = std::move(done)] { done({}); });
+void RedisStorage::forget(std::vector<std::string> users, std::function<void(ChangeResult)> done) {
+    if (refuse(done))
+        return;
+    eval(Script::Forget, std::move(users), [done = std::move(done)](bool ok, Reply reply) {
+        ChangeResult result;
+        result.message = failure(ok, reply);
+        result.ok = result.message.empty();
+        for (const auto& user : reply.array)
+            result.removed.push_back(user.str);
+        done(std::move(result));
+    });
 }
 
 void RedisStorage::undo(std::function<void(ChangeResult)> done) {
@@ -585,11 +703,11 @@ void RedisStorage::undo(std::function<void(ChangeResult)> done) {
     eval(Script::Undo, {}, [done = std::move(done)](bool ok, Reply reply) {
         ChangeResult result;
         result.message = failure(ok, reply);
-        if (result.message.empty() && reply.array.size() == 3) {
+        if (result.message.empty() && reply.array.size() == 4) {
             result.ok = true;
             result.total = toU16(reply.array[2]);
-            result.message = "undid the increment of " + SafeText::printable(reply.array[0].str) + " at " +
-                             utcTime(toInt(reply.array[1]));
+            result.message =
+                undoMessage(reply.array[0].str, utcTime(toInt(reply.array[1])), toInt(reply.array[3]) != 0);
         } else if (result.message.empty()) {
             result.message = "nothing to undo";
         }
@@ -652,7 +770,7 @@ void RedisStorage::presence(const std::string& user, const std::string& display,
 }
 
 std::string RedisStorage::describe() const {
-    std::string text = "store: Redis at " + ip_ + ":" + std::to_string(port_) +
+    std::string text = "store: Redis at " + host_ + ":" + std::to_string(port_) +
                        (up_ ? " (reachable)" : " (unreachable)") + ", this process " + process_ + "\n";
     text += "peer processes: " + std::to_string(peers_.size());
     for (std::size_t i = 0; i < peers_.size(); ++i)
@@ -663,6 +781,7 @@ std::string RedisStorage::describe() const {
 void RedisStorage::close(std::function<void()> done) {
     beat_.cancel();
     retry_.cancel();
+    resolver_.cancel();
     const bool up = up_ && !closing_;
     closing_ = true;
     auto finish = [this, done = std::move(done)](bool, Reply) {

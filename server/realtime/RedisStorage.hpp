@@ -5,6 +5,7 @@
 
 #include <boost/asio.hpp>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,16 +27,20 @@ std::string durabilityWarning(const std::string& appendonly, const std::string& 
 // The tally in Redis, shared by every server process pointed at the same Redis. Each change is one
 // server-side script that also publishes it; every process subscribes once and hands the published
 // changes, in Redis's order, to its room. Runs on the loop alone. While Redis is out of reach the
-// calls fail at once; when it is back the room gets the whole tally again.
+// calls fail at once; when it is back the room gets the whole tally again. A subscription that
+// carries nothing, not even this process's own heartbeat, for a heartbeat lifetime counts as out
+// of reach too. A Redis in cluster mode is refused: the scripts touch keys they do not declare.
 class RedisStorage : public Storage {
 public:
-    // ip and port: where Redis listens; process: this process's id, unique in the cluster.
-    RedisStorage(boost::asio::io_context& loop, std::string ip, std::uint16_t port, std::string process);
+    // host (a name or an IP address, looked up again on each connection) and port: where Redis
+    // listens; process: this process's id, unique in the cluster.
+    RedisStorage(boost::asio::io_context& loop, std::string host, std::uint16_t port, std::string process);
     ~RedisStorage() override;
     RedisStorage(const RedisStorage&) = delete;
     RedisStorage& operator=(const RedisStorage&) = delete;
 
-    // The first connection: fails when Redis does not answer; later outages are handled inside.
+    // The first connection: fails when the host cannot be found, Redis does not answer or runs in
+    // cluster mode; later outages are handled inside.
     void load(std::function<void(bool ok, std::string error, Snapshot)> done) override;
     void commit(std::vector<Increment> batch, std::map<std::string, std::string> renames,
                 std::function<void(CommitResult)> done) override;
@@ -58,9 +63,23 @@ public:
     static constexpr std::chrono::milliseconds heartbeatLifetime{3000};
 
 private:
-    enum class Script { Increment, Snapshot, Presence, Announce, Heartbeat, Undo, Set, Rename, Leave, Count };
+    enum class Script {
+        Increment,
+        Snapshot,
+        Presence,
+        Announce,
+        Heartbeat,
+        Undo,
+        Set,
+        Users,
+        Forget,
+        Leave,
+        Count
+    };
     void connect();
+    void connectTo(const std::string& ip);
     void bothConnected();
+    void checkPersistence();
     void loadScripts(std::size_t next);
     void resyncNow();
     void lost(const std::string& why);
@@ -71,8 +90,9 @@ private:
     template <typename Result> bool refuse(std::function<void(Result)>& done);
 
     boost::asio::io_context& loop_;
-    std::string ip_;
+    std::string host_;
     std::uint16_t port_;
+    boost::asio::ip::tcp::resolver resolver_;
     std::string process_;
     std::unique_ptr<redis::Connection> commands_;
     std::unique_ptr<redis::Connection> events_;
@@ -84,8 +104,9 @@ private:
     bool everUp_ = false;
     bool closing_ = false;
     bool resyncing_ = false;
-    std::vector<std::string> buffered_; // messages that came while the snapshot was read
-    std::uint64_t version_ = 0;         // of the last tally change handed on
+    std::chrono::steady_clock::time_point heard_; // when the subscription last carried a message
+    std::vector<std::string> buffered_;           // messages that came while the snapshot was read
+    std::uint64_t version_ = 0;                   // of the last tally change handed on
     std::function<void(bool, std::string, Snapshot)> loaded_;
     StoreListener* listener_ = nullptr;
     std::map<std::string, std::string> local_; // this process's users online, and display names

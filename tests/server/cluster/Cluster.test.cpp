@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -14,6 +19,8 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <thread>
 
 namespace {
 
@@ -68,6 +75,74 @@ std::size_t lines(const std::string& text, const std::string& part, const std::s
         n += line.rfind(start, 0) == 0 && line.find(part) != std::string::npos;
     return n;
 }
+
+// A TCP relay from 127.0.0.1:6380 to Redis on 6379 that can hold back what Redis sends to the
+// connections that subscribed: they stay open and hear nothing, as behind a firewall that drops a flow.
+class Relay {
+public:
+    std::atomic<bool> hold{false};
+    Relay() {
+        const int on = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in at{AF_INET, htons(6380), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_TRUE(!bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) && !listen(listener_, 8));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay() {
+        stop_ = true;
+        thread_.join();
+        for (const auto& pair : pairs_)
+            close(pair.client), close(pair.redis);
+        close(listener_);
+    }
+
+private:
+    struct Pair {
+        int client, redis;
+        bool subscribed = false;
+    };
+    void run() {
+        while (!stop_) {
+            std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+            for (const auto& p : pairs_) {
+                fds.push_back({p.client, POLLIN, 0});
+                fds.push_back({p.redis, static_cast<short>(p.subscribed && hold ? 0 : POLLIN), 0});
+            }
+            poll(fds.data(), fds.size(), 20);
+            char buffer[65536];
+            for (std::size_t i = 0; i < pairs_.size(); ++i)
+                for (const bool fromClient : {true, false}) {
+                    auto& p = pairs_[i];
+                    if (p.client < 0 || !fds[1 + 2 * i + !fromClient].revents)
+                        continue;
+                    const auto n = read(fromClient ? p.client : p.redis, buffer, sizeof buffer);
+                    if (n <= 0) {
+                        close(p.client), close(p.redis), p.client = -1;
+                        continue;
+                    }
+                    p.subscribed |=
+                        fromClient && std::string_view(buffer, n).find("SUBSCRIBE") != std::string::npos;
+                    send(fromClient ? p.redis : p.client, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+                }
+            pairs_.erase(
+                std::remove_if(pairs_.begin(), pairs_.end(), [](const Pair& p) { return p.client < 0; }),
+                pairs_.end());
+            if (fds[0].revents & POLLIN) {
+                const int client = accept(listener_, nullptr, nullptr),
+                          redis = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in to{AF_INET, htons(6379), {htonl(INADDR_LOOPBACK)}, {}};
+                if (connect(redis, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+                    pairs_.push_back({client, redis});
+                else
+                    close(client), close(redis);
+            }
+        }
+    }
+    int listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    std::vector<Pair> pairs_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 class Cluster : public testing::Test {
 protected:
@@ -133,6 +208,15 @@ protected:
 };
 
 TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommandsChangeEverywhere) {
+    // A Redis in cluster mode cannot route the scripts' keys: refused at start, in one line.
+    redis.reset();
+    ASSERT_NO_FATAL_FAILURE(startRedis({"--cluster-enabled", "yes"}));
+    Process refused({buildDir + "/brannoc-server", "--port", "34699", "--http-port", "0", "--redis",
+                     lo + ":6379", "--admin-socket", dir + "/refused"});
+    ASSERT_TRUE(refused.waitExit(soon));
+    EXPECT_NE(refused.status(), 0);
+    EXPECT_EQ(lines(refused.err(), "runs in cluster mode, which brannoc-server does not support"), 1u)
+        << refused.err();
     // With Redis fsyncing once a second an acknowledged increment could be lost: each process says so.
     redis.reset();
     ASSERT_NO_FATAL_FAILURE(startRedis({"--appendfsync", "everysec"}));
@@ -184,6 +268,59 @@ TEST_F(Cluster, IncrementsThroughEitherProcessMakeOneCappedTallyThatAdminCommand
     // Backups belong to SQLite; Redis keeps its own.
     EXPECT_NE(admin(one, {"backup", dir + "/copy.db"}, &text), 0);
     EXPECT_EQ(lines(text, "Redis's own persistence"), 1u) << text;
+}
+
+TEST_F(Cluster, ForgottenAndRenamedUsersAreGoneOrRenamedAtEveryProcess) {
+    Server &one = startServer(), &two = startServer();
+    auto alice = std::make_unique<RawClient>(lo, one.port);
+    RawClient bob(lo, one.port);
+    alice->send(proc::whoami("alice", "Alice"));
+    bob.send(proc::whoami("bob", "Bob"));
+    waitForLog(one, "alice: whoami");
+    bob.send(proc::increment);
+    waitForLog(one, "bob: increment, total 1");
+    alice->send(proc::increment);
+    alice->send(proc::increment);
+    waitForLog(one, "alice: increment, total 3");
+    // The latest whoami's name is stored after the increments that carried the older one.
+    bob.send(proc::whoami("bob", "Robert"));
+    std::string text;
+    EXPECT_TRUE(waitUntil(
+        [&] { return admin(two, {"users"}, &text) == 0 && lines(text, "bob\tRobert\t1\t20"); }, soon))
+        << text;
+
+    // Refused while online at another process; accepted once she left.
+    EXPECT_NE(admin(two, {"forget", "alice"}, &text), 0);
+    EXPECT_EQ(lines(text, "refused: online now: alice"), 1u) << text;
+    alice.reset();
+    EXPECT_TRUE(waitUntil([&] { return admin(two, {"forget", "alice"}, &text) == 0; }, soon)) << text;
+    EXPECT_EQ(lines(text, "forgot alice"), 1u) << text;
+    // A newcomer at either process gets the whole tally without her, and the same total.
+    const auto newcomerTold = [&](const Server& server) {
+        RawClient newcomer(lo, server.port);
+        Told told;
+        follow(newcomer, told, [&] { return told.counts.count("bob") > 0; });
+        return told;
+    };
+    for (const Server* server : {&one, &two}) {
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const Told told = newcomerTold(*server);
+                return told.total == 3 && told.counts.count("alice") == 0;
+            },
+            soon))
+            << server->port;
+        EXPECT_EQ(admin(*server, {"users"}, &text), 0);
+        EXPECT_EQ(lines(text, "alice") + lines(text, "bob\t"), 1u) << text;
+    }
+    // Her increment is still the newest in the history: undoing it takes the total only.
+    EXPECT_EQ(admin(one, {"undo"}, &text), 0);
+    EXPECT_EQ(lines(text, "undid the increment of alice at ", "undid") +
+                  lines(text, "(a forgotten user: the total only)"),
+              2u)
+        << text;
+    EXPECT_TRUE(waitUntil([&] { return newcomerTold(two).total == 2; }, soon));
+    EXPECT_EQ(newcomerTold(two).counts, (std::map<std::string, int>{{"bob", 1}}));
 }
 
 // The header a balancer puts before a client's bytes: TCP from 198.51.100.<last>:port to 127.0.0.1:34567.
@@ -277,6 +414,22 @@ TEST_F(Cluster, ProcessesOutliveRedisAndEachOtherAndBringTheirClientsBackInStep)
     kill(redis->pid, SIGCONT);
     EXPECT_TRUE(follow(alice, aliceTold, [&] { return aliceTold.total == 8; }));
     EXPECT_EQ(lines(one.log(), "alice: refused increment"), 1u);
+}
+
+TEST_F(Cluster, AProcessWhoseSubscriptionGoesSilentGetsTheTallyAgain) {
+    Relay relay;
+    Server &one = startServer({"--redis", lo + ":6380"}), &two = startServer();
+    RawClient alice(lo, one.port), bob(lo, two.port);
+    bob.send(proc::whoami("bob", "Bob"));
+    Told told;
+    ASSERT_TRUE(follow(alice, told, [&] { return told.states["bob"] == 1; }));
+    // The connection stays open but carries nothing: only the missing heartbeats can tell.
+    relay.hold = true;
+    bob.send(proc::increment);
+    waitForLog(one, "redis: unreachable (the subscription carried nothing for 3000 ms)");
+    relay.hold = false;
+    EXPECT_TRUE(follow(alice, told, [&] { return told.total == 1 && told.counts["bob"] == 1; }));
+    waitForLog(one, "redis: back at 127.0.0.1:6380");
 }
 
 // "Total Deaths: N" in a client's main window.
