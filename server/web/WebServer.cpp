@@ -3,7 +3,6 @@
 #include "server/common/PeerAddress.hpp"
 #include "server/web/Admission.hpp"
 
-#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
