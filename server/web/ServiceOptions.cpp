@@ -23,6 +23,17 @@ bool readPort(const std::string& text, int& port) {
     return true;
 }
 
+// As brannoc-server reads its caps: whole numbers from 1 to 1000000.
+bool readCap(const std::string& text, std::size_t& cap) {
+    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long value = std::stoul(text);
+    if (value < 1 || value > 1000000)
+        return false;
+    cap = value;
+    return true;
+}
+
 OptionsRead refuse(std::string error) {
     OptionsRead read;
     read.action = OptionsRead::Action::Refuse;
@@ -59,7 +70,7 @@ OptionsRead read(const std::vector<std::string>& args, const OptionDefaults& def
             target = &options.avatarsDir;
         else if (flag == "--default-avatar")
             target = &options.defaultAvatar;
-        else if (flag != "--port")
+        else if (flag != "--port" && flag != "--max-connections" && flag != "--max-per-address")
             return refuse("unknown option " + flag);
         if (!hasValue) {
             if (k + 1 >= args.size())
@@ -68,9 +79,14 @@ OptionsRead read(const std::vector<std::string>& args, const OptionDefaults& def
         }
         if (value.empty())
             return refuse(flag + " needs a value");
-        if (!target) {
+        if (flag == "--port") {
             if (!readPort(value, options.port))
                 return refuse("--port needs a number from 1 to 65535, not " + value);
+            continue;
+        }
+        if (!target) {
+            if (!readCap(value, flag == "--max-connections" ? options.maxConnections : options.maxPerAddress))
+                return refuse(flag + " needs a number from 1 to 1000000, not " + value);
             continue;
         }
         *target = value;
@@ -96,6 +112,7 @@ std::string serviceUsage(const OptionDefaults& defaults) {
         users = "none: XDG_CONFIG_HOME and HOME are unset";
     return "usage: brannoc-web [--port N] [--bind ADDR] [--users FILE] [--avatars DIR] [--default-avatar "
            "FILE]\n"
+           "                   [--max-connections N] [--max-per-address N]\n"
            "Signs Brannoc clients in by token, and serves rank colours and avatars, over plain HTTP.\n"
            "\n"
            "  --port N               TCP port to listen on (default 80)\n"
@@ -109,6 +126,9 @@ std::string serviceUsage(const OptionDefaults& defaults) {
            "  --avatars DIR          folder of avatar images named by user id (42.png, 42.jpg)\n"
            "  --default-avatar FILE  the picture for users without one (default assets/web/default.jpg\n"
            "                         beside this program)\n"
+           "  --max-connections N    connections in all (default 10000); when all are open, a new one\n"
+           "                         replaces the oldest that has not sent a whole request\n"
+           "  --max-per-address N    connections from one address, an IPv6 one per /64 (default 64)\n"
            "  --help                 this text\n"
            "\n"
            "SIGHUP reads the users file again; SIGINT or SIGTERM stop the service.\n"

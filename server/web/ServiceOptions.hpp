@@ -2,6 +2,7 @@
 
 // brannoc-web's command line.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ struct ServiceOptions {
     std::string usersFile;
     std::string avatarsDir;
     std::string defaultAvatar;
+    std::size_t maxConnections = 10000; // as brannoc-server's
+    std::size_t maxPerAddress = 64;
 };
 
 struct OptionsRead {

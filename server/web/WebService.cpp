@@ -105,6 +105,27 @@ WebReply dispatch(const WebRequest& request, const WebUsers& users, const ImageF
 
 } // namespace
 
+std::string requestPath(std::string_view target) {
+    target = target.substr(0, target.find('?'));
+    const auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    std::string path;
+    path.reserve(target.size());
+    for (std::size_t k = 0; k < target.size(); ++k) {
+        if (target[k] == '%' && k + 2 < target.size() && hex(target[k + 1]) >= 0 && hex(target[k + 2]) >= 0) {
+            path += static_cast<char>(hex(target[k + 1]) * 16 + hex(target[k + 2]));
+            k += 2;
+        } else {
+            path += target[k];
+        }
+    }
+    return path;
+}
+
 std::string normaliseRequestPath(std::string_view path) {
     if (startsWith(path, "/./"))
         path.remove_prefix(2);

@@ -14,7 +14,7 @@
 
 struct WebRequest {
     std::string method;
-    std::string path; // as the HTTP library decoded it, query excluded
+    std::string path; // as requestPath() reads it from the request line
     std::string body;
 };
 
@@ -29,6 +29,10 @@ struct ImageFiles {
     std::string avatarsDir;    // <id>.png / <id>.jpg / <id>.jpeg; empty when none
     std::string defaultAvatar; // served as /img/avatars/default.jpg
 };
+
+// The path in a request line's target: the query dropped, %XX escapes decoded ("+" stays "+", a "%"
+// without two hex digits stays as it is).
+std::string requestPath(std::string_view target);
 
 // The client asks for "./php/..." literally; its HTTP library may or may not put "/" in front.
 std::string normaliseRequestPath(std::string_view path);

@@ -3,50 +3,30 @@
 
 #include "server/web/ServiceOptions.hpp"
 #include "server/web/Users.hpp"
+#include "server/web/WebServer.hpp"
 #include "server/web/WebService.hpp"
 #include "text/SafeText.hpp"
 
-#include <httplib.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 
-#include <atomic>
-#include <chrono>
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
-#include <mutex>
-#include <pthread.h>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 void logLine(const std::string& line) {
-    // One write per line, so lines from the server's threads do not interleave.
     std::fprintf(stderr, "%s\n", SafeText::printable("brannoc-web: " + line).c_str());
 }
-
-// The table the server's threads read while SIGHUP may replace it: each request keeps the
-// table it started with alive until it is done.
-class UsersSlot {
-public:
-    explicit UsersSlot(std::shared_ptr<const WebUsers> users) : users_(std::move(users)) {}
-    std::shared_ptr<const WebUsers> load() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return users_;
-    }
-    void store(std::shared_ptr<const WebUsers> users) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        users_.swap(users);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<const WebUsers> users_;
-};
 
 std::string programDir(const char* argv0) {
     std::error_code error;
@@ -61,47 +41,33 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-// Waits for the blocked signals: SIGHUP reloads, SIGINT/SIGTERM stop the server.
-void handleSignals(const sigset_t& set, httplib::Server& server, UsersSlot& slot,
-                   const std::string& usersFile, const std::atomic<bool>& listenEnded) {
-    try {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&set, &signal) != 0)
-                continue;
-            if (signal == SIGHUP) {
-                UsersRead read = readUsersFile(usersFile);
-                if (read.users) {
-                    logLine("reloaded " + std::to_string(read.users->byToken.size()) + " users");
-                    slot.store(std::move(read.users));
-                } else {
-                    logLine("reload refused, keeping the previous users: " + read.error);
-                }
-                continue;
-            }
-            // stop() is a no-op until listening has begun; a signal landing just after the bind
-            // waits for it, briefly.
-            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            while (!server.is_running() && !listenEnded && std::chrono::steady_clock::now() < limit)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            server.stop();
+// SIGHUP reads the users file again; SIGINT or SIGTERM close the server, and the loop ends once
+// every connection is closed.
+void awaitSignal(boost::asio::signal_set& signals, web::WebServer& server,
+                 std::shared_ptr<const WebUsers>& users, const std::string& usersFile) {
+    signals.async_wait([s = &signals, server = &server, users = &users,
+                        usersFile = &usersFile](boost::system::error_code ec, int signal) {
+        if (ec)
+            return;
+        if (signal != SIGHUP) {
+            server->close();
             return;
         }
-    } catch (const std::exception& error) {
-        logLine(std::string("signal thread failed: ") + error.what());
-        server.stop();
-    }
+        UsersRead read = readUsersFile(*usersFile);
+        if (read.users) {
+            logLine("reloaded " + std::to_string(read.users->byToken.size()) + " users");
+            *users = std::move(read.users);
+        } else {
+            logLine("reload refused, keeping the previous users: " + read.error);
+        }
+        awaitSignal(*s, *server, *users, *usersFile);
+    });
 }
 
 int run(int argc, char** argv) {
-    // Blocked from the start and before any thread exists, so every thread inherits the mask, only
-    // sigwait sees them, and a stop during start-up is as clean as one later.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // First of all, so a stop during start-up waits for the loop rather than killing the process.
+    boost::asio::io_context loop(1);
+    boost::asio::signal_set signals(loop, SIGHUP, SIGINT, SIGTERM);
     std::signal(SIGPIPE, SIG_IGN);
 
     const OptionDefaults defaults{environment("XDG_CONFIG_HOME"), environment("HOME"),
@@ -131,39 +97,32 @@ int run(int argc, char** argv) {
         logLine("warning: no usable default avatar at " + options.defaultAvatar +
                 "; default.jpg answers 404");
     const ImageFiles images{options.avatarsDir, options.defaultAvatar};
-    UsersSlot slot(std::move(users.users));
+    std::shared_ptr<const WebUsers> table = std::move(users.users);
 
-    httplib::Server server;
-    const auto serve = [&slot, &images](const httplib::Request& request, httplib::Response& response) {
-        const std::shared_ptr<const WebUsers> table = slot.load();
-        const WebReply reply = handleWebRequest({request.method, request.path, request.body}, *table, images);
-        response.status = reply.status;
-        response.set_content(reply.body, reply.contentType.c_str());
-        logLine(request.method + " " + request.path + " from " + request.remote_addr + ":" +
-                std::to_string(request.remote_port) + ": " + reply.outcome);
-    };
-    server.Get(".*", serve);
-    server.Post(".*", serve);
-    // Every body the client sends is a short form; a large one is not worth holding in memory.
-    server.set_payload_max_length(64 * 1024);
-    if (!server.bind_to_port(options.bind.c_str(), options.port)) {
-        logLine("cannot listen on " + options.bind + " port " + std::to_string(options.port) +
+    // Every connection is a descriptor: a usual soft limit of 1024 would refuse clients long before
+    // --max-connections, so take what the hard limit allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    web::WebServer server(
+        loop, options.maxConnections, options.maxPerAddress,
+        [&table, &images](const WebRequest& request) { return handleWebRequest(request, *table, images); },
+        logLine);
+    std::string listenError;
+    if (!server.open(options.bind, static_cast<std::uint16_t>(options.port), listenError)) {
+        logLine(listenError +
                 (options.port < 1024 ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : ""));
         return 1;
     }
-    logLine("serving " + std::to_string(slot.load()->byToken.size()) + " users on " + options.bind +
-            " port " + std::to_string(options.port));
-
-    std::atomic<bool> listenEnded{false};
-    std::thread signals(handleSignals, std::cref(set), std::ref(server), std::ref(slot),
-                        std::cref(options.usersFile), std::cref(listenEnded));
-    const bool listened = server.listen_after_bind();
-    listenEnded = true;
-    // Wakes the signal thread if the server ended on its own.
-    pthread_kill(signals.native_handle(), SIGTERM);
-    signals.join();
-    logLine(listened ? "stopped" : "the server failed");
-    return listened ? 0 : 1;
+    logLine("serving " + std::to_string(table->byToken.size()) + " users on " + options.bind + " port " +
+            std::to_string(options.port));
+    awaitSignal(signals, server, table, options.usersFile);
+    loop.run();
+    logLine("stopped");
+    return 0;
 }
 
 } // namespace

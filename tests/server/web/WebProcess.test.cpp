@@ -1,5 +1,6 @@
 // The real brannoc-web on port 80 of the test's private network: refused starts, every request the
-// client makes, the users file read again on SIGHUP, and a clean stop.
+// client makes, the users file read again on SIGHUP, and a clean stop; connections kept or closed as
+// HTTP says, and a sign-in that slow clients from many addresses can neither delay nor shut out.
 
 #include "tests/support/Harness.hpp"
 
@@ -7,11 +8,78 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 namespace {
+
+// A socket from a local address of our choice (any of 127.0.0.0/8) to port 80; each read waits 4 s
+// at most, less than the server's keep-alive limit, so a connection left open is told from a closed one.
+int connectFrom(const std::string& from) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local{AF_INET, 0, {}, {}}, server{AF_INET, htons(80), {htonl(INADDR_LOOPBACK)}, {}};
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    const timeval wait{4, 0};
+    EXPECT_TRUE(!setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) &&
+                !bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) &&
+                !connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server))
+        << from;
+    return fd;
+}
+
+// Sends request and reads until the server closes; "(open)" ends what came when it did not.
+std::string exchange(const std::string& request, const std::string& from = "127.0.0.1") {
+    const int fd = connectFrom(from);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return n == 0 || errno == ECONNRESET ? got : got + "(open)";
+}
+
+// Connections from 127.0.0.2 to 127.0.0.9 in turn that send a request's header a byte every two
+// seconds, as an attacker holding connections open would.
+class SlowClients {
+public:
+    explicit SlowClients(std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k)
+            fds.push_back(connectFrom("127.0.0." + std::to_string(2 + k % 8)));
+        drip_ = std::thread([this] {
+            const std::string header = "GET / HTTP/1.1\r\nX-Slow: " + std::string(200, 'z');
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (std::size_t at = 0; !stop_; at = (at + 1) % header.size(), wake_.wait_for(lock, 2s))
+                for (const int fd : fds)
+                    send(fd, &header[at], 1, MSG_NOSIGNAL);
+        });
+    }
+    ~SlowClients() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        drip_.join();
+        for (const int fd : fds)
+            close(fd);
+    }
+    std::vector<int> fds;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread drip_;
+};
 
 TEST(WebProcess, RefusesBadStartsThenAnswersAsTheClientReadsReloadsAndStops) {
     std::string dir = "/tmp/brannoc-web-process-XXXXXX";
@@ -90,6 +158,61 @@ TEST(WebProcess, RefusesBadStartsThenAnswersAsTheClientReadsReloadsAndStops) {
     EXPECT_EQ(server.status(), 0);
     EXPECT_EQ(log().find("tok-"), std::string::npos) << "tokens stay out of the log: " << log();
     std::filesystem::remove_all(dir);
+}
+
+TEST(WebProcess, KeepsConnectionsAsAskedAndSlowClientsNeitherDelayNorShutOutASignIn) {
+    const std::string users = tempPath("users");
+    std::ofstream(users) << "tok-1\t42\t3\tann\tAnn\tAnn Lee\t2\tplayers\t\n";
+    chmod(users.c_str(), 0600);
+    Process server({BRANNOC_BUILD_DIR "/brannoc-web", "--users", users, "--max-connections", "400"});
+    const auto log = [&] { return server.out() + server.err(); };
+    const std::string answer = "HTTP/1.1 200 OK", signIn = "POST /./php/endpoints/stest.php HTTP/1.0\r\n"
+                                                           "Content-Length: 11\r\n\r\ntoken=tok-1";
+    ASSERT_TRUE(waitUntil([&] { return log().find("serving 1 users") != std::string::npos; })) << log();
+
+    // Requests on one connection, and the answers before the server closes it: a reply is read to
+    // the close by HTTP/1.0 clients, so a request without keep-alive must end the connection.
+    const std::string rank = "GET /./php/endpoints/rankdata.php HTTP/1.", plain = "\r\n\r\n";
+    const std::pair<std::string, long> rows[] = {
+        {rank + "0" + plain, 1},
+        {rank + "1" + plain + rank + "1\r\nConnection: close" + plain, 2},
+        {rank + "0\r\nConnection: keep-alive" + plain + rank + "0" + plain, 2}};
+    for (const auto& [requests, answers] : rows) {
+        const std::string got = exchange(requests);
+        long seen = 0;
+        for (auto at = got.find(answer); at != std::string::npos; at = got.find(answer, at + 1))
+            ++seen;
+        EXPECT_TRUE(seen == answers && got.find("(open)") == std::string::npos) << requests << "\n" << got;
+    }
+
+    // 400 slow connections fill the total cap (50 from each address, under the per-address cap of
+    // 64): the sign-in takes the place of the oldest.
+    SlowClients slow(400);
+    const auto sockets = [&] {
+        long n = 0;
+        for (const auto& fd :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid) + "/fd"))
+            n += std::filesystem::read_symlink(fd).string().rfind("socket:", 0) == 0;
+        return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return sockets() == 401; })) << sockets() << " sockets\n" << log();
+    const auto start = Clock::now();
+    EXPECT_NE(exchange(signIn).find("id=42"), std::string::npos) << log();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_LT(took, 5s);
+    std::cout << "sign-in under 400 slow connections: " << took.count() << " ms\n";
+    sockaddr_in oldest{};
+    socklen_t size = sizeof oldest;
+    getsockname(slow.fds[0], reinterpret_cast<sockaddr*>(&oldest), &size);
+    char byte = 0;
+    const ssize_t n = recv(slow.fds[0], &byte, 1, 0);
+    EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << "the oldest slow connection was closed";
+    EXPECT_TRUE(waitUntil([&] {
+        return log().find("127.0.0.2:" + std::to_string(ntohs(oldest.sin_port)) +
+                          ": dropped: no whole request yet") != std::string::npos;
+    })) << log();
+    server.stop();
+    EXPECT_EQ(server.status(), 0) << log();
 }
 
 } // namespace

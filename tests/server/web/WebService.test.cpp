@@ -1,7 +1,8 @@
-// The web service's pure parts: the users file's reader and the command line. Requests are answered
-// by the real program in WebProcess.test.cpp.
+// The web service's pure parts: the users file's reader, the command line, the request path and who
+// gets a connection. Requests are answered by the real program in WebProcess.test.cpp.
 
 #include "server/web/WebService.hpp"
+#include "server/web/Admission.hpp"
 #include "server/web/ServiceOptions.hpp"
 #include "server/web/Users.hpp"
 
@@ -40,10 +41,37 @@ TEST(WebOptions, FlagsDefaultsAndRefusals) {
     EXPECT_EQ(std::tie(all.port, all.bind, all.usersFile),
               std::make_tuple(8080, "127.0.0.1", "/cfg/brannoc/users"));
     EXPECT_EQ(read("", {"relative", "/h", ""}).options.usersFile, "/h/.config/brannoc/users");
+    const ServiceOptions caps = read("--max-connections=1000000 --max-per-address 1").options;
+    EXPECT_EQ(std::tie(caps.maxConnections, caps.maxPerAddress, all.maxConnections, all.maxPerAddress),
+              std::make_tuple(1000000, 1, 10000, 64));
     EXPECT_EQ(read("--port 1 --help").action, OptionsRead::Action::Help);
-    for (const char* line : {"--port 0", "--port 65536", "--port", "--users=", "-v"})
+    for (const char* line : {"--port 0", "--port 65536", "--port", "--users=", "-v", "--max-connections 0",
+                             "--max-per-address 1000001", "--max-connections 5x"})
         EXPECT_EQ(read(line).action, OptionsRead::Action::Refuse) << line;
     EXPECT_EQ(read("", {}).action, OptionsRead::Action::Refuse) << "no users file";
+}
+
+TEST(WebRequests, PathsAsTheHandlerMatchesThem) {
+    // clang-format off
+    const std::pair<std::string, std::string> rows[] = {
+        {"/./php/endpoints/stest.php?x=1", "/./php/endpoints/stest.php"}, {"./img/avatars/%34%32", "./img/avatars/42"},
+        {"/a%2fb+c", "/a/b+c"}, {"/100%", "/100%"}, {"/%4", "/%4"}, {"/%zz%41", "/%zzA"}, {"/%00", {"/\0", 2}}};
+    // clang-format on
+    for (const auto& [target, path] : rows)
+        EXPECT_EQ(requestPath(target), path) << target;
+}
+
+TEST(WebConnections, AtTheTotalCapAWaitingConnectionMakesRoom) {
+    // Open in all, from the new one's address, whether any waits for a request; caps of 10 and 3.
+    const std::tuple<std::size_t, std::size_t, bool, Admission> rows[] = {
+        {0, 0, false, Admission::Admit},
+        {9, 2, true, Admission::Admit},
+        {9, 3, true, Admission::RefuseFromAddress},
+        {10, 3, true, Admission::RefuseFromAddress},
+        {10, 2, true, Admission::EvictWaiting},
+        {10, 0, false, Admission::RefuseFull}};
+    for (const auto& [open, fromAddress, anyWaiting, outcome] : rows)
+        EXPECT_EQ(admit(open, fromAddress, anyWaiting, 10, 3), outcome) << open << " " << fromAddress;
 }
 
 } // namespace
