@@ -17,6 +17,7 @@ Display* display = nullptr;
 Hotkey::Combo armed;
 KeyCode code = 0;
 bool keyDown = false;
+Time releasedAt = CurrentTime;
 bool grabRefused = false;
 
 int noteRefusal(Display*, XErrorEvent* error) {
@@ -146,13 +147,13 @@ int takePresses() {
             if (!grab())
                 Notice::line("hotkey " + armed.shown + " was lost with a new keyboard mapping");
         } else if (event.type == KeyPress) {
-            presses += keyDown ? 0 : 1;
+            // Without detectable auto-repeat a held key sends release/press pairs with one time
+            // stamp, and the press of a pair may come in a later read than its release.
+            presses += keyDown || event.xkey.time == releasedAt ? 0 : 1;
             keyDown = true;
         } else if (event.type == KeyRelease) {
-            // Without detectable auto-repeat a held key sends release/press pairs with one time stamp.
-            XEvent next;
-            keyDown = XPending(display) > 0 && (XPeekEvent(display, &next), next.type == KeyPress) &&
-                      next.xkey.time == event.xkey.time;
+            keyDown = false;
+            releasedAt = event.xkey.time;
         }
     }
     return presses;
