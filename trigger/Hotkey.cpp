@@ -146,12 +146,18 @@ int takePresses() {
             XUngrabKey(display, code, AnyModifier, DefaultRootWindow(display));
             if (!grab())
                 Notice::line("hotkey " + armed.shown + " was lost with a new keyboard mapping");
-        } else if (event.type == KeyPress) {
+            continue;
+        }
+        // While the key is down its grab is active and every other key comes here too: the
+        // modifiers' releases and the keys pressed meanwhile count nothing.
+        if ((event.type != KeyPress && event.type != KeyRelease) || event.xkey.keycode != code)
+            continue;
+        if (event.type == KeyPress) {
             // Without detectable auto-repeat a held key sends release/press pairs with one time
             // stamp, and the press of a pair may come in a later read than its release.
             presses += keyDown || event.xkey.time == releasedAt ? 0 : 1;
             keyDown = true;
-        } else if (event.type == KeyRelease) {
+        } else {
             keyDown = false;
             releasedAt = event.xkey.time;
         }
