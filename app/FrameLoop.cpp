@@ -9,6 +9,8 @@
 #include "link/StatusDisplay.hpp"
 #include "link/UserStateTable.hpp"
 #include "media/AssetStore.hpp"
+#include "trigger/ClickSocket.hpp"
+#include "trigger/Hotkey.hpp"
 
 #include <mutex>
 #include <string>
@@ -54,14 +56,29 @@ void handleMainWindowEvents(sf::RenderWindow& mainWindow) {
     }
 }
 
+// The one road of a counted death, for the button, the hotkey and brannoc-click alike: an
+// "increment" while connected, nothing otherwise. True when it was sent.
+bool countOneDeath() {
+    if (!RealtimeLink::connected.load())
+        return false;
+    sendIncrement();
+    return true;
+}
+
 void handleButtonWindowEvents(sf::RenderWindow& buttonWindow, sf::RenderWindow& mainWindow) {
     sf::Event event;
     while (buttonWindow.pollEvent(event)) {
         if (event.type == sf::Event::Closed)
             mainWindow.close();
-        else if (event.type == sf::Event::MouseButtonReleased && RealtimeLink::connected.load())
-            sendIncrement();
+        else if (event.type == sf::Event::MouseButtonReleased)
+            countOneDeath();
     }
+}
+
+void handleTriggers() {
+    for (int presses = Hotkey::takePresses(); presses > 0; --presses)
+        countOneDeath();
+    ClickSocket::serve(countOneDeath);
 }
 
 void centreHorizontally(sf::Text& text, float y) {
@@ -127,6 +144,7 @@ void runFrame(Scene& scene) {
     ageButtonPhases(pointer);
     handleMainWindowEvents(mainWindow);
     handleButtonWindowEvents(scene.buttonWindow, mainWindow);
+    handleTriggers();
     const sf::Vector2i offset = dragOffset(pointer);
     if (offset != sf::Vector2i(0, 0))
         mainWindow.setPosition(mainWindow.getPosition() + offset);

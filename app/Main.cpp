@@ -5,6 +5,9 @@
 #include "link/StatusDisplay.hpp"
 #include "media/AssetStore.hpp"
 #include "media/ConsoleLog.hpp"
+#include "trigger/ClickSocket.hpp"
+#include "trigger/ClientConfig.hpp"
+#include "trigger/Hotkey.hpp"
 #include "web/Login.hpp"
 #include "web/UserProfile.hpp"
 
@@ -89,10 +92,13 @@ int main(int argc, char** argv) {
     scene.buttonWindow.create(sf::VideoMode(640, 400, 32), "Brannoc Button", sf::Style::Titlebar);
     scene.buttonWindow.setPosition(scene.mainWindow.getPosition() + sf::Vector2i(0, 400));
     refreshStatusDisplay();
+    Hotkey::arm(ClientConfig::hotkey().value_or(""));
 
     if (scene.mainWindow.isOpen())
         runFrameLoop(scene);
 
+    Hotkey::release();
+    ClickSocket::close();
     RealtimeLink::shutdown();
     scene.buttonWindow.close();
     return 0;

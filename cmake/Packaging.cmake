@@ -5,6 +5,7 @@
 # Installed paths below the prefix (/usr in the packages):
 #   games/brannoc                  the command: starts the client from its data folder
 #   lib/games/brannoc/brannoc      the client
+#   games/brannoc-click            counts one death in the running client
 #   share/games/brannoc/assets/    its asset tree; the fonts are links into Debian's font packages
 #   sbin/brannoc-server, sbin/brannoc-web, share/brannoc-server/default.jpg
 # With the prefix /usr, the units go to /lib/systemd/system and the flags to /etc/default; with any
@@ -22,7 +23,7 @@ set(BRANNOC_PACKAGE_VERSION ${PROJECT_VERSION})
 
 # Man pages and changelogs compressed as Debian asks (gzip -9n: no name or time stamp inside).
 set(compressed)
-foreach(page brannoc.6 brannoc-server.8 brannoc-web.8)
+foreach(page brannoc.6 brannoc-click.6 brannoc-server.8 brannoc-web.8)
   configure_file(${packaging}/man/${page} ${staged}/man/${page} @ONLY)
   list(APPEND compressed ${staged}/man/${page}.gz)
 endforeach()
@@ -39,6 +40,7 @@ add_custom_target(brannoc_package_files ALL DEPENDS ${compressed})
 # The client.
 install(TARGETS brannoc RUNTIME DESTINATION lib/games/brannoc COMPONENT client)
 install(PROGRAMS ${packaging}/brannoc DESTINATION games COMPONENT client)
+install(TARGETS brannoc-click RUNTIME DESTINATION games COMPONENT client)
 install(DIRECTORY ${PROJECT_BINARY_DIR}/assets/ DESTINATION share/games/brannoc/assets COMPONENT client
         PATTERN font EXCLUDE PATTERN icon EXCLUDE PATTERN web EXCLUDE PATTERN NOTICE EXCLUDE)
 set(font_links "")
@@ -65,7 +67,7 @@ install(CODE "${font_links}" COMPONENT client)
 install(FILES ${packaging}/brannoc.desktop DESTINATION share/applications COMPONENT client)
 install(FILES ${PROJECT_BINARY_DIR}/assets/icon/brannoc.png DESTINATION share/icons/hicolor/64x64/apps
         COMPONENT client)
-install(FILES ${staged}/man/brannoc.6.gz DESTINATION share/man/man6 COMPONENT client)
+install(FILES ${staged}/man/brannoc.6.gz ${staged}/man/brannoc-click.6.gz DESTINATION share/man/man6 COMPONENT client)
 install(FILES ${staged}/brannoc/changelog.gz ${packaging}/debian/copyright DESTINATION share/doc/brannoc
         COMPONENT client)
 
@@ -123,7 +125,8 @@ set(CPACK_DEBIAN_CLIENT_DESCRIPTION "shared death tally: the desktop client
 Brannoc keeps a tally of deaths in step between several people. The client
 shows the shared total, rings a bell when it grows, shows how long ago it
 last grew and lists the known users with online lamps and their own counts.
-A click in its button window adds one.
+A click in its button window adds one, and so do a global hotkey and
+brannoc-click, which a desktop shortcut or a macro pad can run.
 .
 This client is built for the tally server ${BRANNOC_REALTIME_HOST} and the
 web service ${BRANNOC_WEB_HOST}.")

@@ -62,8 +62,8 @@ pids+=("$lint")
 
 # Every file named in the install rules, and the whole asset tree the client reads.
 contents() { dpkg-deb --contents "$1" | awk '{print substr($6, 2)}'; }
-expect=(/usr/games/brannoc /usr/lib/games/brannoc/brannoc /usr/share/applications/brannoc.desktop
-    /usr/share/icons/hicolor/64x64/apps/brannoc.png /usr/share/man/man6/brannoc.6.gz
+expect=(/usr/games/brannoc /usr/games/brannoc-click /usr/lib/games/brannoc/brannoc /usr/share/applications/brannoc.desktop
+    /usr/share/icons/hicolor/64x64/apps/brannoc.png /usr/share/man/man6/brannoc.6.gz /usr/share/man/man6/brannoc-click.6.gz
     /usr/share/doc/brannoc/copyright /usr/share/doc/brannoc/changelog.gz)
 while read -r f; do expect+=("/usr/share/games/brannoc/assets/${f#./}"); done \
     < <(cd "$build/assets" && find texture audio font -type f)

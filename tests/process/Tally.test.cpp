@@ -5,13 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <SFML/Audio/SoundBuffer.hpp>
-
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <numeric>
 #include <sys/stat.h>
 #include <thread>
 
@@ -55,18 +52,6 @@ int unreadAtServer() {
          std::getline(table, row))
         count += local.substr(8) == ":8707" && state == "01" && queues.substr(9) != "00000000";
     return count;
-}
-
-// How many times a capture holds the bell: its energy over the bell's at the client's volume (25).
-double bells(const std::string& capture) {
-    setenv("ALSOFT_DRIVERS", "null", 1); // this process only reads sound
-    sf::SoundBuffer bell, sound;
-    if (!bell.loadFromFile(buildDir + "/assets/audio/sound/boxingbell2.wav") || !sound.loadFromFile(capture))
-        return -1;
-    const auto energy = [](const sf::SoundBuffer& b) {
-        return std::inner_product(b.getSamples(), b.getSamples() + b.getSampleCount(), b.getSamples(), 0.0);
-    };
-    return energy(sound) / energy(bell) * 16;
 }
 
 class SharedTally : public testing::Test {

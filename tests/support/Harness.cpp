@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <SFML/Audio/SoundBuffer.hpp>
+
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -28,11 +31,13 @@ namespace {
 
 // The client with its sound written to capture: mono int16 keeps each sample the source's times the volume.
 std::vector<std::string> clientCommand(const std::string& display, const std::string& capture,
-                                       std::vector<std::string> args) {
+                                       std::vector<std::string> args, const std::vector<std::string>& env) {
     std::ofstream(capture + ".conf") << "[general]\ndrivers=wave\nchannels=mono\nsample-type=int16\n"
                                      << "frequency=44100\n[wave]\nfile=" << capture << "\n";
-    args.insert(args.begin(), {"env", "-u", "ALSOFT_DRIVERS", "DISPLAY=" + display,
-                               "ALSOFT_CONF=" + capture + ".conf", buildDir + "/brannoc"});
+    args.insert(args.begin(),
+                {"env", "-u", "ALSOFT_DRIVERS", "DISPLAY=" + display, "ALSOFT_CONF=" + capture + ".conf"});
+    args.insert(args.begin() + 5, env.begin(), env.end());
+    args.insert(args.begin() + 5 + static_cast<std::ptrdiff_t>(env.size()), buildDir + "/brannoc");
     return args;
 }
 
@@ -42,6 +47,17 @@ std::string tempPath(const std::string& what) {
     std::string path = "/tmp/brannoc-" + what + "-XXXXXX";
     close(mkstemp(path.data()));
     return path;
+}
+
+double bells(const std::string& capture) {
+    setenv("ALSOFT_DRIVERS", "null", 1); // this process only reads sound
+    sf::SoundBuffer bell, sound;
+    if (!bell.loadFromFile(buildDir + "/assets/audio/sound/boxingbell2.wav") || !sound.loadFromFile(capture))
+        return -1;
+    const auto energy = [](const sf::SoundBuffer& b) {
+        return std::inner_product(b.getSamples(), b.getSamples() + b.getSampleCount(), b.getSamples(), 0.0);
+    };
+    return energy(sound) / energy(bell) * 16;
 }
 
 bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
@@ -112,11 +128,13 @@ void Process::stop(std::chrono::milliseconds limit) {
 }
 
 // The pointer starts on the main window's header band (y 49), before any frame samples it.
-Seat::Seat(std::vector<std::string> args)
+Seat::Seat(std::vector<std::string> args, const std::vector<std::string>& env,
+           const std::function<void(const std::string&)>& beforeClient)
     : xvfb_({"sh", BRANNOC_SOURCE_DIR "/tests/support/isolate.sh", "--display", "1024x900", "sh", "-c",
              "echo $DISPLAY && exec sleep 3600"}),
       display(waitUntil([&] { return !xvfb_.lines().empty(); }) ? xvfb_.lines()[0] : "none"),
-      client((xdo("mousemove 512 99"), clientCommand(display, sound, std::move(args)))) {
+      client((xdo("mousemove 512 99"), beforeClient ? beforeClient(display) : void(),
+              clientCommand(display, sound, std::move(args), env))) {
     // Xlib's default handler ends the process; a window gone mid-test must only fail the test.
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     x_ = XOpenDisplay(display.c_str());

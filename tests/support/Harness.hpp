@@ -50,11 +50,16 @@ private:
     int status_ = -1;
 };
 
+// How many times a sound capture holds the client's bell: its energy over the bell's at the
+// client's volume (25).
+double bells(const std::string& capture);
+
 // A new empty file's path.
 std::string tempPath(const std::string& what);
 
-// The client (with these arguments) on a 1024 x 900 Xvfb screen of its own, its sound written to
-// a file, with an X connection to the screen and input through xdotool.
+// The client (with these arguments and these NAME=VALUE variables) on a 1024 x 900 Xvfb screen of
+// its own, its sound written to a file, with an X connection to the screen and input through
+// xdotool. beforeClient runs once the screen is up, before the client starts.
 class Seat {
     Process xvfb_;
     struct _XDisplay* x_ = nullptr;
@@ -63,7 +68,8 @@ class Seat {
     long frames_ = 0;
 
 public:
-    explicit Seat(std::vector<std::string> args);
+    explicit Seat(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                  const std::function<void(const std::string& display)>& beforeClient = {});
     ~Seat();
 
     // Runs xdotool with these arguments on this screen; true when it succeeded in time.
