@@ -408,7 +408,7 @@ void RedisStorage::checkPersistence() {
         }
         const auto warning = durabilityWarning(appendonly, appendfsync);
         if (!warning.empty())
-            logLine("warning: " + warning);
+            logLine(serverlog::Level::Warning, "warning: " + warning);
         loadScripts(0);
     });
 }
@@ -468,8 +468,9 @@ void RedisStorage::resyncNow() {
                         if (loaded_)
                             std::exchange(loaded_, nullptr)(true, "", snapshot);
                     } else {
-                        logLine("redis: back at " + host_ + ":" + std::to_string(port_) + ", total " +
-                                std::to_string(snapshot.total) + "; every client gets the whole tally");
+                        logLine(serverlog::Level::Warning,
+                                "redis: back at " + host_ + ":" + std::to_string(port_) + ", total " +
+                                    std::to_string(snapshot.total) + "; every client gets the whole tally");
                         if (listener_)
                             listener_->resync(snapshot, peers);
                     }
@@ -503,7 +504,8 @@ void RedisStorage::lost(const std::string& why) {
         return;
     }
     if (wasUp)
-        logLine("redis: unreachable (" + why + "); increments are refused until it is back");
+        logLine(serverlog::Level::Warning, "redis: unreachable (" + SafeText::printable(why) +
+                                               "); increments are refused until it is back");
     retry_.expires_after(std::chrono::milliseconds(500));
     std::weak_ptr<int> alive = alive_;
     retry_.async_wait([this, alive](boost::system::error_code ec) {
@@ -575,7 +577,7 @@ void RedisStorage::message(const std::string& text) {
     }
     const auto fields = splitFields(text);
     if (!fields || fields->empty()) {
-        logLine("redis: ignored a malformed message");
+        logLine(serverlog::Level::Warning, "redis: ignored a malformed message");
         return;
     }
     deliver(*fields);
