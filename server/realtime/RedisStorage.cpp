@@ -2,6 +2,7 @@
 
 #include "server/realtime/Room.hpp"
 #include "server/realtime/Wire.hpp"
+#include "text/SafeText.hpp"
 
 #include <algorithm>
 #include <chrono>
