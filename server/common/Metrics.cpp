@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -11,6 +12,13 @@
 namespace metrics {
 
 namespace {
+
+// Taken as the program loads: the service's sandbox may hide /proc/stat, and with it the boot time
+// that the start time in /proc/self/stat counts from.
+const double startTime = [] {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}();
 
 std::string number(double value) {
     char text[32];
@@ -73,15 +81,8 @@ void Exposition::process() {
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::vector<std::string> f((std::istream_iterator<std::string>(fields)),
                                std::istream_iterator<std::string>());
-    // After the command: state is field 3, utime 14, stime 15, starttime 22, rss 24 (from 1).
+    // After the command: state is field 3, utime 14, stime 15, rss 24 (from 1).
     const auto field = [&](std::size_t n) { return f.size() > n - 3 ? std::stod(f[n - 3]) : 0.0; };
-    double bootTime = 0;
-    std::ifstream procStat("/proc/stat");
-    for (std::string key; procStat >> key;)
-        if (key == "btime") {
-            procStat >> bootTime;
-            break;
-        }
     std::size_t fds = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (const dirent* entry = ::readdir(dir))
@@ -94,8 +95,7 @@ void Exposition::process() {
     gauge("process_resident_memory_bytes", "Resident memory size in bytes.",
           field(24) * static_cast<double>(::sysconf(_SC_PAGESIZE)));
     gauge("process_open_fds", "Number of open file descriptors.", static_cast<double>(fds));
-    gauge("process_start_time_seconds", "Start time of the process since unix epoch in seconds.",
-          bootTime + field(22) / ticks);
+    gauge("process_start_time_seconds", "Start time of the process since unix epoch in seconds.", startTime);
 }
 
 } // namespace metrics

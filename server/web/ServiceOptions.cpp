@@ -70,7 +70,8 @@ OptionsRead read(const std::vector<std::string>& args, const OptionDefaults& def
             target = &options.avatarsDir;
         else if (flag == "--default-avatar")
             target = &options.defaultAvatar;
-        else if (flag != "--port" && flag != "--max-connections" && flag != "--max-per-address")
+        else if (flag != "--port" && flag != "--max-connections" && flag != "--max-per-address" &&
+                 flag != "--metrics")
             return refuse("unknown option " + flag);
         if (!hasValue) {
             if (k + 1 >= args.size())
@@ -82,6 +83,12 @@ OptionsRead read(const std::vector<std::string>& args, const OptionDefaults& def
         if (flag == "--port") {
             if (!readPort(value, options.port))
                 return refuse("--port needs a number from 1 to 65535, not " + value);
+            continue;
+        }
+        if (flag == "--metrics") {
+            if (value != "yes" && value != "no")
+                return refuse("--metrics takes yes or no, not " + value);
+            options.metrics = value == "yes";
             continue;
         }
         if (!target) {
@@ -112,7 +119,7 @@ std::string serviceUsage(const OptionDefaults& defaults) {
         users = "none: XDG_CONFIG_HOME and HOME are unset";
     return "usage: brannoc-web [--port N] [--bind ADDR] [--users FILE] [--avatars DIR] [--default-avatar "
            "FILE]\n"
-           "                   [--max-connections N] [--max-per-address N]\n"
+           "                   [--max-connections N] [--max-per-address N] [--metrics yes|no]\n"
            "Signs Brannoc clients in by token, and serves rank colours and avatars, over plain HTTP.\n"
            "\n"
            "  --port N               TCP port to listen on (default 80)\n"
@@ -129,6 +136,7 @@ std::string serviceUsage(const OptionDefaults& defaults) {
            "  --max-connections N    connections in all (default 10000); when all are open, a new one\n"
            "                         replaces the oldest that has not sent a whole request\n"
            "  --max-per-address N    connections from one address, an IPv6 one per /64 (default 64)\n"
+           "  --metrics yes|no       serve GET /metrics for Prometheus (default yes)\n"
            "  --help                 this text\n"
            "\n"
            "SIGHUP reads the users file again; SIGINT or SIGTERM stop the service.\n"

@@ -14,6 +14,7 @@ struct ServiceOptions {
     std::string defaultAvatar;
     std::size_t maxConnections = 10000; // as brannoc-server's
     std::size_t maxPerAddress = 64;
+    bool metrics = true; // GET /metrics
 };
 
 struct OptionsRead {

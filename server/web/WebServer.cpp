@@ -1,5 +1,6 @@
 #include "server/web/WebServer.hpp"
 
+#include "server/common/Metrics.hpp"
 #include "server/common/PeerAddress.hpp"
 #include "server/web/Admission.hpp"
 
@@ -12,6 +13,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 namespace web {
 
@@ -76,6 +78,9 @@ public:
         try {
             if (!line.empty())
                 server_.refuse(key_, kind, what, line);
+            const auto dropped = server_.dropped_.find(kind);
+            if (dropped != server_.dropped_.end())
+                ++dropped->second;
         } catch (const std::exception&) {
         }
         server_.remove(place_, key_); // may drop the list's reference: the handlers hold their own
@@ -160,13 +165,16 @@ private:
         parser_.reset();
         WebReply reply;
         // The client uses GET and POST; HEAD is GET without the body.
-        if (method == http::verb::get || method == http::verb::post || method == http::verb::head)
+        if (server_.metrics_ && method == http::verb::get && asked.path == "/metrics")
+            reply = {200, server_.metrics(), metrics::contentType, "metrics"};
+        else if (method == http::verb::get || method == http::verb::post || method == http::verb::head)
             reply = server_.answer_(asked);
         else
             reply = {404, "not found", "text/plain", "not found"};
+        server_.count(reply);
         const std::string line = asked.method + " " + asked.path + " from " + peer_ + ": " + reply.outcome;
         if (reply.status < 400)
-            server_.log_(line);
+            server_.log_(serverlog::Level::Info, line);
         else
             server_.refuse(key_, "answered " + std::to_string(reply.status),
                            "log lines of " + std::to_string(reply.status) + " answers", line);
@@ -249,9 +257,36 @@ private:
 };
 
 WebServer::WebServer(asio::io_context& loop, std::size_t maxConnections, std::size_t maxPerAddress,
-                     Answer answer, Log log)
+                     Answer answer, Log log, bool metrics)
     : loop_(loop), acceptor_(loop), retry_(loop), sweep_(loop), maxConnections_(maxConnections),
-      maxPerAddress_(maxPerAddress), answer_(std::move(answer)), log_(std::move(log)) {}
+      maxPerAddress_(maxPerAddress), answer_(std::move(answer)), log_(std::move(log)), metrics_(metrics) {}
+
+void WebServer::count(const WebReply& reply) {
+    if (reply.outcome == "metrics")
+        return;
+    ++requests_[reply.route];
+    if (reply.signIn)
+        ++signIns_[reply.signIn];
+}
+
+std::string WebServer::metrics() const {
+    const auto samples = [](const std::map<std::string, std::uint64_t>& counts) {
+        std::vector<std::pair<std::string, double>> out;
+        for (const auto& [name, n] : counts)
+            out.emplace_back(name, static_cast<double>(n));
+        return out;
+    };
+    metrics::Exposition out;
+    out.gauge("brannoc_web_connections", "Connections open.", static_cast<double>(connections_.size()));
+    out.counter("brannoc_web_requests_total", "Requests answered, by route.", "route", samples(requests_));
+    out.counter("brannoc_web_sign_ins_total", "Sign-ins, by outcome.", "outcome", samples(signIns_));
+    out.counter("brannoc_web_connections_dropped_total",
+                "Connections closed for slowness: evicted at the cap for a new one, no whole request in "
+                "time (slow), or not reading the answer (stalled).",
+                "reason", samples(dropped_));
+    out.process();
+    return out.text();
+}
 
 WebServer::~WebServer() {
     close();
@@ -302,7 +337,7 @@ void WebServer::accept() {
             return;
         if (ec) {
             // Out of descriptors, most likely: wait a little rather than spin on the error.
-            log_("accept failed: " + ec.message());
+            log_(serverlog::Level::Warning, "accept failed: " + ec.message());
             retry_.expires_after(std::chrono::milliseconds(100));
             retry_.async_wait([this](boost::system::error_code wait) {
                 if (!wait && open_)
@@ -362,7 +397,8 @@ void WebServer::sweep() {
         const auto now = Clock::now();
         for (auto it = refusals_.begin(); it != refusals_.end();) {
             if (const std::size_t n = it->second.summary.due(now))
-                log_(it->first.first + ": " + RefusalSummary::line(n, it->second.what));
+                log_(serverlog::Level::Warning,
+                     it->first.first + ": " + RefusalSummary::line(n, it->second.what));
             it = it->second.summary.idle() ? refusals_.erase(it) : std::next(it);
         }
         sweep();
@@ -374,7 +410,7 @@ void WebServer::refuse(const std::string& key, const std::string& kind, const st
     Refusals& refusals = refusals_[{key, kind}];
     refusals.what = what;
     if (refusals.summary.note(Clock::now()))
-        log_(line);
+        log_(serverlog::Level::Warning, line);
 }
 
 void WebServer::remove(Place place, const std::string& key) {

@@ -3,6 +3,7 @@
 // brannoc-web's HTTP/1.1 server on one io_context thread: a slow client costs a socket, never a
 // thread. Beast stays inside WebServer.cpp.
 
+#include "server/common/Log.hpp"
 #include "server/common/RefusalSummary.hpp"
 #include "server/web/WebService.hpp"
 
@@ -38,10 +39,11 @@ class Connection;
 class WebServer {
 public:
     using Answer = std::function<WebReply(const WebRequest&)>;
-    using Log = std::function<void(const std::string&)>;
+    using Log = std::function<void(serverlog::Level, const std::string&)>;
 
+    // metrics: GET /metrics answers the counters below in Prometheus's text format.
     WebServer(boost::asio::io_context& loop, std::size_t maxConnections, std::size_t maxPerAddress,
-              Answer answer, Log log);
+              Answer answer, Log log, bool metrics = true);
     ~WebServer();
 
     // Listens on address (an IP address or a host name) and port, and accepts; false with error set
@@ -49,6 +51,7 @@ public:
     bool open(const std::string& address, std::uint16_t port, std::string& error);
     // Stops accepting and closes every connection, so the loop runs out of work. Never throws.
     void close() noexcept;
+    bool listening() const { return open_; }
 
 private:
     friend class Connection;
@@ -62,6 +65,9 @@ private:
                 const std::string& line);
     // Forgets a connection that closed.
     void remove(Place place, const std::string& key);
+    // Counts an answered request by its route and sign-in outcome.
+    void count(const WebReply& reply);
+    std::string metrics() const;
 
     boost::asio::io_context& loop_;
     boost::asio::ip::tcp::acceptor acceptor_;
@@ -77,6 +83,11 @@ private:
     };
     std::map<std::pair<std::string, std::string>, Refusals> refusals_; // by address key and kind
     bool open_ = false;
+    bool metrics_;
+    // Fixed names to counts, for the metrics.
+    std::map<std::string, std::uint64_t> requests_{{"login", 0}, {"rank", 0}, {"avatar", 0}, {"other", 0}};
+    std::map<std::string, std::uint64_t> signIns_{{"accepted", 0}, {"unknown_token", 0}, {"no_token", 0}};
+    std::map<std::string, std::uint64_t> dropped_{{"evicted", 0}, {"slow", 0}, {"stalled", 0}};
 };
 
 } // namespace web

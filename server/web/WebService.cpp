@@ -44,12 +44,18 @@ const char* imageType(std::string_view bytes) {
 
 WebReply login(const WebRequest& request, const WebUsers& users) {
     const std::optional<std::string> token = formField(request.body, "token");
-    if (!token)
-        return text(403, "unknown token", "login refused: no token in the body");
-    const WebUser* user = users.find(*token);
-    if (!user)
-        return text(403, "unknown token", "login refused: unknown token");
-    return text(200, loginReply(*user), "login of user id " + std::to_string(user->id));
+    WebReply reply;
+    if (!token) {
+        reply = text(403, "unknown token", "login refused: no token in the body");
+        reply.signIn = "no_token";
+    } else if (const WebUser* user = users.find(*token)) {
+        reply = text(200, loginReply(*user), "login of user id " + std::to_string(user->id));
+        reply.signIn = "accepted";
+    } else {
+        reply = text(403, "unknown token", "login refused: unknown token");
+        reply.signIn = "unknown_token";
+    }
+    return reply;
 }
 
 WebReply rank(const WebRequest& request) {
@@ -94,13 +100,20 @@ WebReply avatar(std::string_view name, const WebUsers& users, const ImageFiles& 
 
 WebReply dispatch(const WebRequest& request, const WebUsers& users, const ImageFiles& images) {
     const std::string path = normaliseRequestPath(request.path);
-    if (path == loginPath)
-        return login(request, users);
-    if (path == rankPath)
-        return rank(request);
-    if (startsWith(path, avatarPrefix))
-        return avatar(std::string_view(path).substr(avatarPrefix.size()), users, images);
-    return text(404, "not found", "not found");
+    WebReply reply;
+    if (path == loginPath) {
+        reply = login(request, users);
+        reply.route = "login";
+    } else if (path == rankPath) {
+        reply = rank(request);
+        reply.route = "rank";
+    } else if (startsWith(path, avatarPrefix)) {
+        reply = avatar(std::string_view(path).substr(avatarPrefix.size()), users, images);
+        reply.route = "avatar";
+    } else {
+        reply = text(404, "not found", "not found");
+    }
+    return reply;
 }
 
 } // namespace

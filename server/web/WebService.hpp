@@ -23,6 +23,10 @@ struct WebReply {
     std::string body;
     std::string contentType = "text/plain";
     std::string outcome; // for the log: never the token
+    // For the metrics, fixed names only (a client could vary a path without end): the route
+    // ("login", "rank", "avatar" or "other") and, for a login, its outcome.
+    const char* route = "other";
+    const char* signIn = nullptr; // "accepted", "unknown_token" or "no_token"
 };
 
 struct ImageFiles {

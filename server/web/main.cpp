@@ -1,6 +1,8 @@
 // brannoc-web: the web service the client signs in against. See serviceUsage() for the flags and
 // server/web/Users.hpp for the users file.
 
+#include "server/common/Log.hpp"
+#include "server/common/Notify.hpp"
 #include "server/web/ServiceOptions.hpp"
 #include "server/web/Users.hpp"
 #include "server/web/WebServer.hpp"
@@ -9,8 +11,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -24,8 +28,8 @@
 
 namespace {
 
-void logLine(const std::string& line) {
-    std::fprintf(stderr, "%s\n", SafeText::printable("brannoc-web: " + line).c_str());
+void logLine(serverlog::Level level, const std::string& line) {
+    serverlog::line(level, SafeText::printable("brannoc-web: " + line));
 }
 
 std::string programDir(const char* argv0) {
@@ -43,24 +47,25 @@ std::string environment(const char* name) {
 
 // SIGHUP reads the users file again; SIGINT or SIGTERM close the server, and the loop ends once
 // every connection is closed.
-void awaitSignal(boost::asio::signal_set& signals, web::WebServer& server,
+void awaitSignal(boost::asio::signal_set& signals, const std::function<void()>& stop,
                  std::shared_ptr<const WebUsers>& users, const std::string& usersFile) {
-    signals.async_wait([s = &signals, server = &server, users = &users,
+    signals.async_wait([s = &signals, stop = &stop, users = &users,
                         usersFile = &usersFile](boost::system::error_code ec, int signal) {
         if (ec)
             return;
         if (signal != SIGHUP) {
-            server->close();
+            (*stop)();
             return;
         }
         UsersRead read = readUsersFile(*usersFile);
         if (read.users) {
-            logLine("reloaded " + std::to_string(read.users->byToken.size()) + " users");
+            logLine(serverlog::Level::Info,
+                    "reloaded " + std::to_string(read.users->byToken.size()) + " users");
             *users = std::move(read.users);
         } else {
-            logLine("reload refused, keeping the previous users: " + read.error);
+            logLine(serverlog::Level::Warning, "reload refused, keeping the previous users: " + read.error);
         }
-        awaitSignal(*s, *server, *users, *usersFile);
+        awaitSignal(*s, *stop, *users, *usersFile);
     });
 }
 
@@ -78,24 +83,24 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (read.action == OptionsRead::Action::Refuse) {
-        logLine(read.error + " (see --help)");
+        logLine(serverlog::Level::Error, read.error + " (see --help)");
         return 2;
     }
     const ServiceOptions& options = read.options;
 
     UsersRead users = readUsersFile(options.usersFile);
     if (!users.users) {
-        logLine(users.error);
+        logLine(serverlog::Level::Error, users.error);
         return 1;
     }
     std::error_code error;
     if (!options.avatarsDir.empty() && !std::filesystem::is_directory(options.avatarsDir, error)) {
-        logLine("the avatars folder " + options.avatarsDir + " is not a folder");
+        logLine(serverlog::Level::Error, "the avatars folder " + options.avatarsDir + " is not a folder");
         return 1;
     }
     if (!readImageFile(options.defaultAvatar))
-        logLine("warning: no usable default avatar at " + options.defaultAvatar +
-                "; default.jpg answers 404");
+        logLine(serverlog::Level::Warning, "warning: no usable default avatar at " + options.defaultAvatar +
+                                               "; default.jpg answers 404");
     const ImageFiles images{options.avatarsDir, options.defaultAvatar};
     std::shared_ptr<const WebUsers> table = std::move(users.users);
 
@@ -110,18 +115,41 @@ int run(int argc, char** argv) {
     web::WebServer server(
         loop, options.maxConnections, options.maxPerAddress,
         [&table, &images](const WebRequest& request) { return handleWebRequest(request, *table, images); },
-        logLine);
+        logLine, options.metrics);
     std::string listenError;
     if (!server.open(options.bind, static_cast<std::uint16_t>(options.port), listenError)) {
-        logLine(listenError +
-                (options.port < 1024 ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : ""));
+        logLine(serverlog::Level::Error,
+                listenError +
+                    (options.port < 1024 ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : ""));
         return 1;
     }
-    logLine("serving " + std::to_string(table->byToken.size()) + " users on " + options.bind + " port " +
-            std::to_string(options.port));
-    awaitSignal(signals, server, table, options.usersFile);
+    logLine(serverlog::Level::Info, "serving " + std::to_string(table->byToken.size()) + " users on " +
+                                        options.bind + " port " + std::to_string(options.port));
+    // systemd's watchdog is fed from this loop, so a wedged loop stops feeding it.
+    boost::asio::steady_timer watchdog(loop);
+    const std::function<void()> stop = [&] {
+        notify::send("STOPPING=1");
+        watchdog.cancel();
+        server.close();
+    };
+    awaitSignal(signals, stop, table, options.usersFile);
+    const auto every = notify::watchdogInterval(std::getenv("WATCHDOG_USEC"), std::getenv("WATCHDOG_PID"),
+                                                static_cast<long>(::getpid()));
+    std::function<void()> feed = [&] {
+        if (!server.listening())
+            return;
+        notify::send("WATCHDOG=1");
+        watchdog.expires_after(every);
+        watchdog.async_wait([&](boost::system::error_code ec) {
+            if (!ec)
+                feed();
+        });
+    };
+    notify::send("READY=1");
+    if (every.count() > 0)
+        feed();
     loop.run();
-    logLine("stopped");
+    logLine(serverlog::Level::Info, "stopped");
     return 0;
 }
 
@@ -131,7 +159,7 @@ int main(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "brannoc-web: %s\n", error.what());
+        logLine(serverlog::Level::Error, error.what());
         return 1;
     }
 }

@@ -211,6 +211,16 @@ TEST(WebProcess, KeepsConnectionsAsAskedAndSlowClientsNeitherDelayNorShutOutASig
         return log().find("127.0.0.2:" + std::to_string(ntohs(oldest.sin_port)) +
                           ": dropped: no whole request yet") != std::string::npos;
     })) << log();
+
+    // The counters an operator scrapes, in a text Prometheus's own checker accepts.
+    std::string scrape = exchange("GET /metrics HTTP/1.0\r\n\r\n");
+    for (const char* sample : {"\nbrannoc_web_sign_ins_total{outcome=\"accepted\"} 1\n",
+                               "\nbrannoc_web_requests_total{route=\"rank\"} 5\n",
+                               "\nbrannoc_web_connections_dropped_total{reason=\"evicted\"} 1\n"})
+        EXPECT_NE(scrape.find(sample), std::string::npos) << sample << scrape;
+    scrape.erase(0, scrape.find("\r\n\r\n") + 4);
+    std::ofstream(users + ".prom") << scrape;
+    EXPECT_EQ(std::system(("promtool check metrics < " + users + ".prom").c_str()), 0) << scrape;
     server.stop();
     EXPECT_EQ(server.status(), 0) << log();
 }
