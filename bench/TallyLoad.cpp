@@ -22,7 +22,7 @@
 //     total is at least the last acknowledged one. The status is the number of failures.
 
 #include "bench/support/ProcStat.hpp"
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 
 #include <boost/asio.hpp>
 

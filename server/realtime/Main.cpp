@@ -4,13 +4,13 @@
 #include "server/common/Log.hpp"
 #include "server/common/Notify.hpp"
 #include "server/common/PeerAddress.hpp"
-#include "server/realtime/AdminSocket.hpp"
 #include "server/realtime/Options.hpp"
-#include "server/realtime/RedisStorage.hpp"
-#include "server/realtime/Room.hpp"
-#include "server/realtime/Session.hpp"
-#include "server/realtime/SqliteStorage.hpp"
-#include "server/realtime/Viewer.hpp"
+#include "server/realtime/net/AdminSocket.hpp"
+#include "server/realtime/net/Session.hpp"
+#include "server/realtime/net/Viewer.hpp"
+#include "server/realtime/room/Room.hpp"
+#include "server/realtime/store/RedisStorage.hpp"
+#include "server/realtime/store/SqliteStorage.hpp"
 
 #include <boost/asio.hpp>
 

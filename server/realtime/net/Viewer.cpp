@@ -1,8 +1,8 @@
-#include "server/realtime/Viewer.hpp"
+#include "server/realtime/net/Viewer.hpp"
 
 #include "server/common/Metrics.hpp"
-#include "server/realtime/Overlay.hpp"
-#include "server/realtime/Room.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
+#include "server/realtime/room/Room.hpp"
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>

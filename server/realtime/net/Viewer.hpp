@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/realtime/Pacing.hpp"
+#include "server/realtime/net/Pacing.hpp"
 
 #include <boost/asio.hpp>
 

@@ -1,10 +1,10 @@
-#include "server/realtime/Room.hpp"
+#include "server/realtime/room/Room.hpp"
 
 #include "server/common/PeerAddress.hpp"
-#include "server/realtime/Overlay.hpp"
-#include "server/realtime/Session.hpp"
-#include "server/realtime/Viewer.hpp"
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Session.hpp"
+#include "server/realtime/net/Viewer.hpp"
+#include "server/realtime/net/Wire.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
 #include "text/SafeText.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "server/realtime/Overlay.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
 
 #include <cstdio>
 

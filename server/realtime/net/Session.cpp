@@ -1,7 +1,7 @@
-#include "server/realtime/Session.hpp"
+#include "server/realtime/net/Session.hpp"
 
 #include "server/common/PeerAddress.hpp"
-#include "server/realtime/Room.hpp"
+#include "server/realtime/room/Room.hpp"
 #include "text/SafeText.hpp"
 
 namespace server {

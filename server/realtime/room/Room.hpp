@@ -2,9 +2,9 @@
 
 #include "server/common/Log.hpp"
 #include "server/common/RefusalSummary.hpp"
-#include "server/realtime/Pacing.hpp"
-#include "server/realtime/Stats.hpp"
-#include "server/realtime/Storage.hpp"
+#include "server/realtime/net/Pacing.hpp"
+#include "server/realtime/room/Stats.hpp"
+#include "server/realtime/store/Storage.hpp"
 
 #include <boost/asio.hpp>
 

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "server/common/RefusalSummary.hpp"
-#include "server/realtime/Pacing.hpp"
-#include "server/realtime/ProxyHeader.hpp"
-#include "server/realtime/Stats.hpp"
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Pacing.hpp"
+#include "server/realtime/net/ProxyHeader.hpp"
+#include "server/realtime/net/Wire.hpp"
+#include "server/realtime/room/Stats.hpp"
 
 #include <boost/asio.hpp>
 
