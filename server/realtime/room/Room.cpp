@@ -19,8 +19,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::size_t maxUsers = 65535; // lists carry a 16-bit count
-
 std::int64_t nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -46,66 +44,39 @@ void logLine(serverlog::Level level, const std::string& line) {
 }
 
 Room::Room(asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial)
-    : loop_(loop), storage_(storage), limits_(limits), sweepTimer_(loop), total_(initial.total),
-      lastIncrementMs_(initial.lastIncrementMs) {
-    shared_ = storage.shared();
-    for (auto& user : initial.users)
-        counts_[user.user] = std::move(user);
+    : loop_(loop), storage_(storage), admission_(std::move(limits), stats_), tally_(std::move(initial)),
+      commits_(loop, storage, stats_, admission_.maxPending(),
+               [this](const CommitResult& result, std::size_t applied) { committed(result, applied); }),
+      sweepTimer_(loop), tickTimer_(loop), shared_(storage.shared()) {
     sweep();
 }
 
 bool Room::admit(const std::string& address, const std::string& peer, bool perAddress) {
-    if (stopping_)
-        return false;
-    const std::string key = peer::countKey(address);
-    if (sessions_.size() + viewers_.size() >= limits_.maxConnections) {
-        stats_.refused(Refused::Connections);
-        refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxConnections) +
-                                  " connections already");
-        return false;
-    }
-    const auto it = perAddress_.find(key);
-    if (perAddress && it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        stats_.refused(Refused::PerAddress);
-        refuseConnection(key, peer + ": refused: " + std::to_string(limits_.maxPerAddress) +
-                                  " connections from " + key + " already");
-        return false;
-    }
-    return true;
-}
-
-void Room::refuseConnection(const std::string& key, const std::string& line) {
-    // Bounded by the accept rate: a summary leaves the map at the sweep after its second.
-    if (refusedAddresses_[key].note(pacing::Clock::now()))
-        logLine(serverlog::Level::Warning, line);
+    return !stopping_ && admission_.admit(address, peer, sessions_.size() + viewers_.size(), perAddress);
 }
 
 void Room::join(const std::shared_ptr<Session>& session) {
     sessions_.insert(session);
     if (!session->awaitingHeader_) {
-        ++perAddress_[peer::countKey(session->address())];
+        admission_.count(session->address());
         session->counted_ = true;
     }
     session->start();
 }
 
 bool Room::place(Session& session) {
-    const std::string key = peer::countKey(session.address());
-    const auto it = perAddress_.find(key);
-    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        stats_.refused(Refused::PerAddress);
-        refuseConnection(key, session.label() + ": refused: " + std::to_string(limits_.maxPerAddress) +
-                                  " connections from " + key + " already");
-        return false;
-    }
-    ++perAddress_[key];
-    session.counted_ = true;
-    return true;
+    session.counted_ = admission_.place(session.address(), session.label());
+    return session.counted_;
+}
+
+void Room::welcome(Session& session) {
+    newcomers_.push_back(session.weak_from_this());
+    schedule();
 }
 
 void Room::watch(const std::shared_ptr<Viewer>& viewer) {
     viewers_.insert(viewer);
-    ++perAddress_[peer::countKey(viewer->address())];
+    admission_.count(viewer->address());
     viewer->start();
 }
 
@@ -115,9 +86,11 @@ void Room::unwatch(Viewer& viewer) {
         return;
     auto keep = *it;
     viewers_.erase(it);
-    const std::string key = peer::countKey(viewer.address());
-    if (--perAddress_[key] == 0)
-        perAddress_.erase(key);
+    admission_.release(viewer.address());
+}
+
+Bytes Room::overlayWhole() {
+    return tally_.overlayWhole(presence_);
 }
 
 void Room::leave(Session& session) {
@@ -126,9 +99,8 @@ void Room::leave(Session& session) {
         return;
     auto keep = *it; // the session outlives this call even if the set held its last reference
     sessions_.erase(it);
-    const std::string key = peer::countKey(session.address());
-    if (session.counted_ && --perAddress_[key] == 0)
-        perAddress_.erase(key);
+    if (session.counted_)
+        admission_.release(session.address());
     session.counted_ = false;
     if (session.user_) {
         release(*session.user_);
@@ -137,40 +109,27 @@ void Room::leave(Session& session) {
 }
 
 void Room::acquire(Session& session, const std::string& user, const std::string& display) {
-    auto& presence = online_[user];
-    const bool news = presence.connections == 0 || presence.display != display;
-    ++presence.connections;
-    presence.display = display;
     session.user_ = user;
     session.display_ = display;
-    if (news) {
+    if (presence_.acquire(user, display)) {
         storage_.presence(user, display, true);
         announce(user, display, true);
     }
 }
 
-bool Room::online(const std::string& user) const {
-    const auto it = remote_.find(user);
-    return online_.count(user) > 0 || (it != remote_.end() && !it->second.empty());
+void Room::release(const std::string& user) {
+    if (const auto released = presence_.release(user)) {
+        storage_.presence(user, released->display, false);
+        if (released->offline)
+            announce(user, released->display, false);
+    }
 }
 
 void Room::announce(const std::string& user, const std::string& display, bool online) {
-    for (const auto& other : sessions_)
-        other->stateChanged(user, display, online);
-    for (const auto& viewer : viewers_)
-        viewer->stateChanged(user);
-}
-
-void Room::release(const std::string& user) {
-    const auto it = online_.find(user);
-    if (it == online_.end() || --it->second.connections > 0)
-        return;
-    const std::string display = it->second.display;
-    online_.erase(it);
-    storage_.presence(user, display, false);
-    // Still online while another process holds one of its connections.
-    if (!online(user))
-        announce(user, display, false);
+    statesDirty_[user] = {user, display, online};
+    overlayUsers_.insert(user);
+    overlayDirty_ = true;
+    schedule();
 }
 
 void Room::name(Session& session, const std::string& user, const std::string& display) {
@@ -178,7 +137,7 @@ void Room::name(Session& session, const std::string& user, const std::string& di
         if (session.display_ == display)
             return;
         session.display_ = display;
-        online_[user].display = display;
+        presence_.rename(user, display);
         storage_.presence(user, display, true);
         announce(user, display, true);
     } else {
@@ -186,11 +145,11 @@ void Room::name(Session& session, const std::string& user, const std::string& di
             release(*session.user_);
             session.user_.reset();
         }
-        if (online_.size() >= maxUsers && online_.count(user) == 0) {
+        if (!presence_.room(user)) {
             stats_.refused(Refused::UsersFull);
-            logLine(serverlog::Level::Warning, session.label() + ": refused whoami " +
-                                                   SafeText::printable(user) + ": " +
-                                                   std::to_string(maxUsers) + " users online already");
+            logLine(serverlog::Level::Warning,
+                    session.label() + ": refused whoami " + SafeText::printable(user) + ": " +
+                        std::to_string(Presence::maxUsers) + " users online already");
             return;
         }
         acquire(session, user, display);
@@ -199,140 +158,124 @@ void Room::name(Session& session, const std::string& user, const std::string& di
     // The stored display name follows the latest one a user gave. It rides with the next commit,
     // so a stream of renames costs one entry per user, never a transaction each. A user without a
     // count yet may have increments waiting that carry an older name.
-    const auto known = counts_.find(user);
-    if (stopping_ || (known != counts_.end() && known->second.display == display)) {
-        pendingRenames_.erase(user);
-        return;
-    }
-    pendingRenames_[user] = display;
-    scheduleFlush();
+    if (stopping_ || tally_.counted(user, display))
+        commits_.forget(user);
+    else
+        commits_.rename(user, display);
 }
 
 void Room::increment(Session& session) {
     if (stopping_)
         return;
-    if (pending_.size() >= limits_.maxPending) {
+    if (!commits_.increment(
+            session, {session.user_.value_or("Guest"), session.user_ ? session.display_ : "Guest", nowMs()}))
         session.refuse(Session::Refusal::Backlog,
-                       "refused increment: " + std::to_string(limits_.maxPending) + " waiting to be stored");
-        return;
-    }
-    pending_.push_back(
-        {session.user_.value_or("Guest"), session.user_ ? session.display_ : "Guest", nowMs()});
-    pendingPeers_.push_back({session.weak_from_this(), session.label(), pacing::Clock::now()});
-    scheduleFlush();
+                       "refused increment: " + std::to_string(admission_.maxPending()) +
+                           " waiting to be stored");
 }
 
-void Room::scheduleFlush() {
-    // Everything read in this turn of the loop goes into one transaction.
-    if (!flushPosted_ && !committing_) {
-        flushPosted_ = true;
-        asio::post(loop_, [this] {
-            flushPosted_ = false;
-            flush();
-        });
-    }
+void Room::committed(const CommitResult& result, std::size_t applied) {
+    // A shared store's changes come back through the listener, in the store's order.
+    if (shared_)
+        return;
+    tally_.setTotal(result.total);
+    if (applied > 0)
+        tally_.setLast(result.lastIncrementMs);
+    applyCounts(result.changed);
 }
 
-void Room::flush() {
-    if (committing_)
+void Room::applyChange(const ChangeResult& result) {
+    if (!result.ok || shared_)
         return;
-    if (pending_.empty() && pendingRenames_.empty()) {
-        // Stopping waits for the last commit, so every increment read before the stop is stored.
-        if (stopping_ && closeDone_)
-            storage_.close(std::exchange(closeDone_, nullptr));
-        return;
-    }
-    committing_ = true;
-    auto peers = std::move(pendingPeers_);
-    pendingPeers_.clear();
-    std::vector<Increment> batch = std::move(pending_);
-    pending_.clear();
-    auto renames = std::move(pendingRenames_);
-    pendingRenames_.clear();
-    storage_.commit(
-        std::move(batch), std::move(renames), [this, peers = std::move(peers)](CommitResult result) {
-            committing_ = false;
-            // A refusal goes through its session's summary while the session lives.
-            const auto refuse = [this](const PendingPeer& peer, Session::Refusal kind,
-                                       const std::string& what) {
-                if (const auto session = peer.session.lock()) {
-                    session->refuse(kind, what);
-                } else {
-                    stats_.refused(Session::counted(kind));
-                    logLine(serverlog::Level::Warning, peer.label + ": " + what);
-                }
-            };
-            if (!result.ok) {
-                for (const auto& peer : peers)
-                    refuse(peer, Session::Refusal::NotStored,
-                           (result.unconfirmed ? "increment unconfirmed, counted only if Redis runs it: "
-                                               : "refused increment: not stored: ") +
-                               result.error);
-            } else {
-                std::size_t applied = 0;
-                for (const auto outcome : result.outcomes)
-                    applied += outcome == Outcome::Applied;
-                std::size_t running = result.total - applied;
-                for (std::size_t i = 0; i < peers.size() && i < result.outcomes.size(); ++i) {
-                    switch (result.outcomes[i]) {
-                    case Outcome::Applied:
-                        ++stats_.increments;
-                        stats_.commit.observe(
-                            std::chrono::duration<double>(pacing::Clock::now() - peers[i].read).count());
-                        logLine(peers[i].label + ": increment, total " + std::to_string(++running));
-                        break;
-                    case Outcome::TotalFull:
-                        refuse(peers[i], Session::Refusal::TotalFull,
-                               "refused increment: the total is at 65535");
-                        break;
-                    case Outcome::CountFull:
-                        refuse(peers[i], Session::Refusal::CountFull,
-                               "refused increment: the user's count is at 65535");
-                        break;
-                    case Outcome::UsersFull:
-                        refuse(peers[i], Session::Refusal::UsersFull,
-                               "refused increment: 65535 users already");
-                        break;
-                    }
-                }
-                // A shared store's changes come back through the listener, in the store's order.
-                if (!shared_ && (applied > 0 || !result.changed.empty())) {
-                    total_ = result.total;
-                    if (applied > 0)
-                        lastIncrementMs_ = result.lastIncrementMs;
-                    applyCounts(result.changed);
-                }
-            }
-            flush();
-        });
+    tally_.setTotal(result.total);
+    applyCounts(result.changed);
 }
 
 void Room::applyCounts(const std::vector<UserCount>& changed) {
-    // Timed from here to the last session's write; a fan-out cut short by closed sessions is
-    // given up after a second.
-    const auto now = pacing::Clock::now();
-    if (!sessions_.empty() && (fanoutLeft_ == 0 || now - fanoutSince_ > std::chrono::seconds(1))) {
-        fanoutSince_ = now;
-        ++fanoutGeneration_;
-        fanoutLeft_ = sessions_.size();
-    }
-    std::vector<std::string> users;
+    if (!totalDirty_)
+        totalSince_ = pacing::Clock::now();
+    totalDirty_ = true;
+    tally_.apply(changed);
     for (const auto& entry : changed) {
-        users.push_back(entry.user);
-        counts_[entry.user] = entry;
+        countsDirty_.insert(entry.user);
+        overlayUsers_.insert(entry.user);
     }
-    for (const auto& session : sessions_)
-        session->tallyChanged(true, users);
-    for (const auto& viewer : viewers_)
-        viewer->tallyChanged(users);
+    overlayDirty_ = true;
+    schedule();
 }
 
-void Room::broadcastSent(std::uint64_t& generation) {
-    if (fanoutLeft_ == 0 || generation == fanoutGeneration_)
+void Room::schedule() {
+    if (tickArmed_ || stopping_)
         return;
-    generation = fanoutGeneration_;
-    if (--fanoutLeft_ == 0)
-        stats_.fanout.observe(std::chrono::duration<double>(pacing::Clock::now() - fanoutSince_).count());
+    tickArmed_ = true;
+    const auto now = pacing::Clock::now();
+    const auto when = pacing::nextBroadcast(lastTick_, now);
+    // At once still goes through the loop: what is read in this turn joins the same tick.
+    if (when <= now) {
+        asio::post(loop_, [this] { tick(); });
+        return;
+    }
+    tickTimer_.expires_at(when);
+    tickTimer_.async_wait([this](boost::system::error_code ec) {
+        if (!ec)
+            tick();
+    });
+}
+
+void Room::tick() {
+    tickArmed_ = false;
+    if (stopping_)
+        return;
+    const bool total = totalDirty_ || resync_;
+    Bytes frame = std::exchange(resync_, nullptr);
+    if (!frame) {
+        std::string bytes;
+        if (totalDirty_)
+            bytes += tally_.totalFrame();
+        if (!countsDirty_.empty())
+            bytes += tally_.countsFrame(countsDirty_);
+        if (!statesDirty_.empty()) {
+            std::vector<Presence::Change> changes;
+            for (auto& [user, change] : statesDirty_)
+                changes.push_back(std::move(change));
+            bytes += Tally::statesFrame(changes);
+        }
+        if (!bytes.empty())
+            frame = share(std::move(bytes));
+    }
+    totalDirty_ = false;
+    countsDirty_.clear();
+    statesDirty_.clear();
+    if (!frame && newcomers_.empty() && !overlayDirty_ && !overlayFull_)
+        return;
+    lastTick_ = pacing::Clock::now();
+
+    // Those welcomed before this tick get its changes; the newcomers get the whole tally, which holds them.
+    std::size_t sent = 0;
+    if (frame)
+        for (const auto& session : sessions_)
+            sent += session->broadcast(frame);
+    if (!newcomers_.empty()) {
+        const Bytes whole = tally_.whole(presence_);
+        for (const auto& newcomer : std::exchange(newcomers_, {}))
+            if (const auto session = newcomer.lock())
+                session->greet(whole);
+    }
+    if (total && sent > 0)
+        stats_.fanout.observe(std::chrono::duration<double>(pacing::Clock::now() - totalSince_).count());
+
+    if (overlayFull_) {
+        static const Bytes head = share(overlay::eventHead(true));
+        const Bytes body = tally_.overlayWhole(presence_);
+        for (const auto& viewer : viewers_)
+            viewer->event(head, body);
+    } else if (overlayDirty_) {
+        const Bytes event = share(tally_.overlayChange(presence_, overlayUsers_));
+        for (const auto& viewer : viewers_)
+            viewer->event(event);
+    }
+    overlayDirty_ = overlayFull_ = false;
+    overlayUsers_.clear();
 }
 
 std::string Room::metrics() const {
@@ -343,10 +286,10 @@ std::string Room::metrics() const {
     out.gauge("brannoc_connections", "Game clients connected to this process.",
               static_cast<double>(sessions_.size()));
     out.gauge("brannoc_users_online", "Users with a connection to this process.",
-              static_cast<double>(online_.size()));
+              static_cast<double>(presence_.hereCount()));
     out.gauge("brannoc_overlay_streams", "Overlay event streams open at this process.",
               static_cast<double>(streams));
-    out.gauge("brannoc_tally", "The shared total as this process last saw it.", total_);
+    out.gauge("brannoc_tally", "The shared total as this process last saw it.", tally_.total());
     out.counter("brannoc_increments_total", "Increments this process stored.",
                 static_cast<double>(stats_.increments));
     std::vector<std::pair<std::string, double>> refusals;
@@ -361,181 +304,62 @@ std::string Room::metrics() const {
     out.histogram("brannoc_commit_duration_seconds", "From an increment read to its commit done.",
                   stats_.commit);
     out.histogram("brannoc_fanout_duration_seconds",
-                  "From a commit done to the last session's write of it handed to the kernel.",
+                  "From a change of the total reaching the room to its broadcast handed to every client.",
                   stats_.fanout);
     out.process();
     return out.text();
 }
 
-void Room::applyChange(const ChangeResult& result) {
-    if (!result.ok || shared_)
-        return;
-    total_ = result.total;
-    applyCounts(result.changed);
-}
-
-std::string Room::encodeTotal() const {
-    return wire::Writer("deathcount").u16(total_).frame();
-}
-
-std::string Room::encodeCounts(const std::set<std::string>& users) const {
-    wire::Writer index("deathindex");
-    std::uint16_t n = 0;
-    for (const auto& user : users)
-        n += counts_.count(user) ? 1 : 0;
-    index.u16(n);
-    for (const auto& user : users) {
-        const auto it = counts_.find(user);
-        if (it != counts_.end())
-            index.str(it->second.user).str(it->second.display).u16(it->second.count);
-    }
-    return index.frame();
-}
-
-std::string Room::wholeTally() const {
-    std::string bytes = encodeTotal();
-    wire::Writer index("deathindex");
-    index.u16(static_cast<std::uint16_t>(counts_.size()));
-    for (const auto& [user, entry] : counts_)
-        index.str(user).str(entry.display).u16(entry.count);
-    bytes += index.frame();
-    // Everyone online here or at another process, once each.
-    std::map<std::string, std::string> everyone;
-    for (const auto& [user, holders] : remote_)
-        if (!holders.empty())
-            everyone[user] = holders.begin()->second;
-    for (const auto& [user, presence] : online_)
-        everyone[user] = presence.display;
-    wire::Writer states("userstates");
-    const auto n = std::min<std::size_t>(everyone.size(), maxUsers);
-    states.u16(static_cast<std::uint16_t>(n));
-    std::size_t written = 0;
-    for (const auto& [user, display] : everyone)
-        if (written++ < n)
-            states.str(user).str(display).u16(1);
-    return bytes + states.frame();
-}
-
-std::string Room::overlayEvent(bool full, const std::set<std::string>& users) const {
-    std::vector<overlay::User> shown;
-    const auto add = [&](const std::string& user) {
-        const auto counted = counts_.find(user);
-        const auto here = online_.find(user);
-        const auto there = remote_.find(user);
-        overlay::User entry{user, "", 0, online(user)};
-        if (counted != counts_.end())
-            entry = {user, counted->second.display, counted->second.count, entry.online};
-        // The name a connection gave last is the one to show.
-        if (here != online_.end())
-            entry.name = here->second.display;
-        else if (there != remote_.end() && !there->second.empty())
-            entry.name = there->second.begin()->second;
-        // The page lists users with a count or a connection; a change tells it of the others too,
-        // so that it can drop them.
-        if (entry.count > 0 || entry.online || !full)
-            shown.push_back(std::move(entry));
-    };
-    if (full) {
-        std::set<std::string> everyone;
-        for (const auto& [user, entry] : counts_)
-            everyone.insert(user);
-        for (const auto& [user, presence] : online_)
-            everyone.insert(user);
-        for (const auto& [user, holders] : remote_)
-            everyone.insert(user);
-        for (const auto& user : everyone)
-            add(user);
-    } else {
-        for (const auto& user : users)
-            add(user);
-    }
-    return overlay::event(full, total_, lastIncrementMs_, nowMs(), shown);
-}
-
 void Room::tallyChanged(std::uint16_t total, std::int64_t lastIncrementMs,
                         const std::vector<UserCount>& changed) {
-    total_ = total;
-    if (lastIncrementMs > 0)
-        lastIncrementMs_ = lastIncrementMs;
+    tally_.setTotal(total);
+    tally_.setLast(lastIncrementMs);
     applyCounts(changed);
 }
 
 void Room::peerPresence(const std::string& process, const std::string& user, const std::string& display,
-                        bool isOnline) {
-    const bool before = online(user);
-    auto& holders = remote_[user];
-    const auto previous = holders.find(process);
-    const std::string shown = isOnline ? display : previous != holders.end() ? previous->second : "";
-    const bool renamed = isOnline && previous != holders.end() && previous->second != display;
-    if (isOnline)
-        holders[process] = display;
-    else
-        holders.erase(process);
-    if (holders.empty())
-        remote_.erase(user);
-    const bool after = online(user);
-    // The display name this process's own connections gave wins over another process's.
-    if ((before != after || renamed) && online_.count(user) == 0)
-        announce(user, shown, after);
+                        bool online) {
+    if (const auto change = presence_.peer(process, user, display, online))
+        announce(change->user, change->display, change->online);
 }
 
 void Room::peerUsers(const std::string& process, const std::map<std::string, std::string>& users) {
-    std::vector<std::string> gone;
-    for (const auto& [user, holders] : remote_)
-        if (holders.count(process) && !users.count(user))
-            gone.push_back(user);
-    for (const auto& user : gone)
-        peerPresence(process, user, "", false);
-    for (const auto& [user, display] : users)
-        peerPresence(process, user, display, true);
+    for (const auto& change : presence_.peerUsers(process, users))
+        announce(change.user, change.display, change.online);
 }
 
 void Room::resync(const Snapshot& snapshot, const PeerUsers& peers) {
     ++stats_.resyncs;
-    std::map<std::string, std::string> before;
-    for (const auto& [user, holders] : remote_)
-        if (!holders.empty())
-            before[user] = holders.begin()->second;
-    total_ = snapshot.total;
-    lastIncrementMs_ = snapshot.lastIncrementMs;
-    counts_.clear();
-    for (const auto& user : snapshot.users)
-        counts_[user.user] = user;
-    remote_.clear();
-    for (const auto& [process, users] : peers)
-        for (const auto& [user, display] : users)
-            remote_[user][process] = display;
-    // The whole tally, and the users that went offline meanwhile (the list only updates).
-    std::string bytes = wholeTally();
-    wire::Writer offline("userstates");
-    std::vector<std::pair<std::string, std::string>> gone;
-    for (const auto& [user, display] : before)
-        if (!online(user))
-            gone.emplace_back(user, display);
-    if (!gone.empty()) {
-        offline.u16(static_cast<std::uint16_t>(std::min<std::size_t>(gone.size(), maxUsers)));
-        for (std::size_t i = 0; i < gone.size() && i < maxUsers; ++i)
-            offline.str(gone[i].first).str(gone[i].second).u16(0);
-        bytes += offline.frame();
-    }
-    for (const auto& session : sessions_)
-        session->resend(bytes);
-    for (const auto& viewer : viewers_)
-        viewer->resync();
+    tally_.replace(snapshot);
+    const auto gone = presence_.replacePeers(peers);
+    // The whole tally, and the users that went offline meanwhile (the list only updates), in place
+    // of whatever change was waiting; it goes at once.
+    std::string bytes = *tally_.whole(presence_);
+    if (!gone.empty())
+        bytes += Tally::statesFrame(gone);
+    if (!totalDirty_)
+        totalSince_ = pacing::Clock::now();
+    resync_ = share(std::move(bytes));
+    totalDirty_ = false;
+    countsDirty_.clear();
+    statesDirty_.clear();
+    overlayFull_ = true;
+    tick();
 }
 
 void Room::status(std::function<void(bool, std::string)> done) const {
     std::string users;
-    for (const auto& [user, presence] : online_)
+    for (const auto& user : presence_.hereUsers())
         users += (users.empty() ? "" : ", ") + SafeText::printable(user);
     std::size_t streams = 0;
     for (const auto& viewer : viewers_)
         streams += viewer->streaming();
     std::string text = "connections: " + std::to_string(sessions_.size()) + "\n";
-    text +=
-        "users online: " + std::to_string(online_.size()) + (users.empty() ? "" : " (" + users + ")") + "\n";
-    text += "total: " + std::to_string(total_) + "\n";
-    text += "last increment: " + (lastIncrementMs_ ? utcTime(lastIncrementMs_) + " UTC" : "never") + "\n";
+    text += "users online: " + std::to_string(presence_.hereCount()) +
+            (users.empty() ? "" : " (" + users + ")") + "\n";
+    text += "total: " + std::to_string(tally_.total()) + "\n";
+    text += "last increment: " +
+            (tally_.lastIncrementMs() ? utcTime(tally_.lastIncrementMs()) + " UTC" : "never") + "\n";
     text += "overlay streams: " + std::to_string(streams) + "\n";
     text += storage_.describe();
     done(true, text);
@@ -573,7 +397,7 @@ void Room::users(std::function<void(bool, std::string)> done) {
 void Room::forget(std::vector<std::string> users, std::function<void(bool, std::string)> done) {
     std::string busy;
     for (const auto& user : users)
-        if (online(user))
+        if (presence_.online(user))
             busy += (busy.empty() ? "" : ", ") + SafeText::printable(user);
     if (!busy.empty()) {
         logLine(serverlog::Level::Warning, "admin: forget refused: online now: " + busy);
@@ -608,14 +432,14 @@ void Room::forgotten(const std::vector<std::string>& users) {
 }
 
 void Room::drop(const std::vector<std::string>& users) {
-    for (const auto& user : users) {
-        counts_.erase(user);
-        pendingRenames_.erase(user);
-    }
+    tally_.drop(users);
+    for (const auto& user : users)
+        commits_.forget(user);
     // A client has no way to remove a user from its list; a newcomer never sees these. The page
     // drops a user that has neither a count nor a connection.
-    for (const auto& viewer : viewers_)
-        viewer->tallyChanged(users);
+    overlayUsers_.insert(users.begin(), users.end());
+    overlayDirty_ = true;
+    schedule();
 }
 
 void Room::undo(std::function<void(bool, std::string)> done) {
@@ -663,12 +487,7 @@ void Room::sweep() {
         viewer->close(why);
     for (const auto& session : sessions_)
         session->summarise(now);
-    for (auto it = refusedAddresses_.begin(); it != refusedAddresses_.end();) {
-        if (const auto n = it->second.due(now))
-            logLine(serverlog::Level::Warning,
-                    it->first + ": " + RefusalSummary::line(n, "connections") + " (over the caps)");
-        it = it->second.idle() ? refusedAddresses_.erase(it) : std::next(it);
-    }
+    admission_.summarise(now);
     if (stopping_)
         return;
     sweepTimer_.expires_after(std::chrono::milliseconds(500));
@@ -681,14 +500,14 @@ void Room::sweep() {
 void Room::shutdown(std::function<void()> done) {
     stopping_ = true;
     sweepTimer_.cancel();
+    tickTimer_.cancel();
     const auto everyone = sessions_;
     for (const auto& session : everyone)
         session->close("server stopping");
     const auto watching = viewers_;
     for (const auto& viewer : watching)
         viewer->close("");
-    closeDone_ = std::move(done);
-    flush();
+    commits_.close(std::move(done));
 }
 
 } // namespace server
