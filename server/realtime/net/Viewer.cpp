@@ -157,9 +157,15 @@ void Viewer::event(const Bytes& head, const Bytes& body) {
 void Viewer::send(const Bytes& bytes) {
     if (closed_)
         return;
-    // Beyond the limit, a stream's reader is long gone; the sweep drops it as not reading.
-    if (outbox_.push(bytes))
-        write();
+    if (!outbox_.push(bytes)) {
+        // A gap would leave the page wrong: the viewer goes, and its page comes back whole.
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->room_.stats().refused(Refused::NotReading);
+            self->close("overlay stream dropped: not reading (send queue full)");
+        });
+        return;
+    }
+    write();
 }
 
 void Viewer::write() {
