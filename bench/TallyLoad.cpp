@@ -15,6 +15,12 @@
 //     every other load connection goes to a second server sharing the tally (through Redis);
 //     --watch reports the CPU of further processes (that server, Redis) the same way.
 //
+//   brannoc-tally-load --storm yes [--clients C] [--threads T] [--server-pid PID] [--host A] [--port P]
+//     A named connect storm: C connections (N per source address) connect and send a whoami of
+//     their own at once. Reports the time until every one holds the whole tally with all C users
+//     online, the server's CPU over it and its peak memory, and the connections the kernel's listen
+//     backlog dropped (TcpExt ListenOverflows and ListenDrops of this network namespace).
+//
 //   brannoc-tally-load --durability K --server PATH [--port P] [--dir DIR] [--seed S]
 //     K times: starts PATH on a database in DIR, increments as one named client (acknowledged by
 //     the broadcast "deathcount"), kills the server with SIGKILL at a random moment (possibly
@@ -22,7 +28,7 @@
 //     total is at least the last acknowledged one. The status is the number of failures.
 
 #include "bench/support/ProcStat.hpp"
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 
 #include <boost/asio.hpp>
 
@@ -30,6 +36,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -45,6 +52,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -63,6 +71,9 @@ using namespace std::chrono_literals;
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
+
+// What the server sends: a whole user list of thousands is far over the 64 KiB a client may send.
+constexpr std::size_t maxServerFrame = 16u << 20;
 
 const std::string& pingFrame() {
     static const std::string frame = wire::Writer("ping").frame();
@@ -109,6 +120,7 @@ struct LoadOptions {
     // handles whatever is ready, then sleeps N ms; arrival times are then late by up to N ms.
     unsigned batchMs = 0;
     bool named = false; // each load connection sends a whoami of its own, as a real client does
+    bool storm = false; // a named connect storm instead of increments
     pid_t serverPid = 0;
     unsigned seed = 1;
     // A second server sharing the tally (through Redis): every other load connection goes there.
@@ -238,7 +250,7 @@ private:
     std::string whoami_;
     bool writing_ = false;
     std::array<char, 2048> buffer_{};
-    wire::FrameReader frames_;
+    wire::FrameReader frames_{maxServerFrame};
 };
 
 // The named connection that increments, paced under the server's limit of 10 a second.
@@ -357,7 +369,7 @@ private:
     std::chrono::nanoseconds interval_{};
     Clock::time_point next_;
     std::array<char, 2048> buffer_{};
-    wire::FrameReader frames_;
+    wire::FrameReader frames_{maxServerFrame};
 };
 
 // Starts connections in the order given, at most a few hundred at a time.
@@ -591,6 +603,13 @@ int runLoad(const LoadOptions& options) {
                 delays.size(), missing, percentile(delays, 50), percentile(delays, 99),
                 delays.empty() ? 0 : delays.back(), percentile(firstDelays, 50), percentile(firstDelays, 99),
                 percentile(lastDelays, 50), percentile(lastDelays, 99));
+    // One line for bench/tally-load.sh to set beside another server's.
+    std::printf("summary: p50 %.2f p99 %.2f max %.2f cpu %.1f peak %.1f\n", percentile(delays, 50),
+                percentile(delays, 99), delays.empty() ? 0 : delays.back(),
+                options.serverPid && serverBefore.all >= 0 && serverAfter.all >= 0
+                    ? 100 * ticksToSeconds(serverAfter.all - serverBefore.all) / window
+                    : -1.0,
+                static_cast<double>(serverPeak) / 1024);
     if (options.serverPid && serverAtStart.all >= 0 && serverBefore.all >= 0)
         std::printf("\nconnecting and settling (%.1f s): server CPU %.2f s\n", settled,
                     ticksToSeconds(serverBefore.all - serverAtStart.all));
@@ -613,6 +632,199 @@ int runLoad(const LoadOptions& options) {
     std::printf("  load generator CPU %.2f s = %.1f %% of one core, peak memory %.1f MiB\n", self,
                 100 * self / window, static_cast<double>(selfPeak) / 1024);
     return missing == 0 && applied == static_cast<int>(sent.size()) ? 0 : 1;
+}
+
+// --- Named connect storm.
+
+// TcpExt ListenOverflows + ListenDrops of this network namespace: connections the backlog dropped.
+long listenDrops() {
+    std::ifstream netstat("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(netstat, names) && std::getline(netstat, values)) {
+        if (names.rfind("TcpExt:", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        long sum = 0;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows" || name == "ListenDrops")
+                sum += std::atol(value.c_str());
+        return sum;
+    }
+    return -1;
+}
+
+// One named client of the storm: names itself at once and counts the users it knows online.
+class StormClient {
+public:
+    StormClient(asio::io_context& io, Counters& counters, std::size_t index, std::size_t users)
+        : socket_(io), counters_(counters), online_(users, false),
+          whoami_(wire::Writer("whoami")
+                      .str("load-" + std::to_string(index))
+                      .str("Load " + std::to_string(index))
+                      .frame()) {}
+
+    void connect(const tcp::endpoint& server, const asio::ip::address& local, std::function<void()> done) {
+        boost::system::error_code ec;
+        socket_.open(tcp::v4(), ec);
+        if (!ec)
+            socket_.bind(tcp::endpoint(local, 0), ec);
+        if (ec) {
+            fail("bind: " + ec.message());
+            done();
+            return;
+        }
+        socket_.async_connect(server, [this, done](boost::system::error_code error) {
+            if (error) {
+                fail("connect: " + error.message());
+            } else {
+                asio::async_write(socket_, asio::buffer(whoami_),
+                                  [](boost::system::error_code, std::size_t) {});
+                read();
+            }
+            done();
+        });
+    }
+    void stop() {
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+    }
+
+    std::int64_t doneNs = 0; // when it first held the tally with every user online
+
+private:
+    void fail(const std::string& why) {
+        if (counters_.failed.fetch_add(1) < 5)
+            std::fprintf(stderr, "brannoc-tally-load: %s\n", why.c_str());
+    }
+
+    // A "userstates": each user's state, counted by the number in its name.
+    void states(wire::Reader& reader) {
+        std::uint16_t n = 0, state = 0;
+        std::string user, display;
+        if (!reader.u16(n))
+            return;
+        for (std::uint16_t i = 0; i < n && reader.str(user) && reader.str(display) && reader.u16(state);
+             ++i) {
+            std::size_t k = 0;
+            if (user.rfind("load-", 0) != 0 ||
+                std::from_chars(user.data() + 5, user.data() + user.size(), k).ec != std::errc() ||
+                k >= online_.size() || online_[k] == (state != 0))
+                continue;
+            online_[k] = state != 0;
+            count_ += state != 0 ? 1 : -1;
+        }
+    }
+
+    void read() {
+        socket_.async_read_some(asio::buffer(buffer_), [this](boost::system::error_code ec, std::size_t n) {
+            if (ec) {
+                if (!counters_.stopping && counters_.closed.fetch_add(1) < 5)
+                    std::fprintf(stderr, "brannoc-tally-load: connection lost: %s\n", ec.message().c_str());
+                return;
+            }
+            frames_.append(buffer_.data(), n);
+            std::string data, name;
+            while (frames_.next(data) == wire::FrameReader::Status::Frame) {
+                wire::Reader reader(data);
+                if (!reader.str(name))
+                    continue;
+                tally_ = tally_ || name == "deathcount";
+                if (name == "userstates")
+                    states(reader);
+            }
+            if (doneNs == 0 && tally_ && count_ == static_cast<long>(online_.size())) {
+                doneNs = nowNs();
+                counters_.ready.fetch_add(1);
+            }
+            read();
+        });
+    }
+
+    tcp::socket socket_;
+    Counters& counters_;
+    std::vector<bool> online_;
+    long count_ = 0;
+    bool tally_ = false;
+    std::string whoami_;
+    std::array<char, 16384> buffer_{};
+    wire::FrameReader frames_{maxServerFrame};
+};
+
+int runStorm(const LoadOptions& options) {
+    boost::system::error_code ec;
+    const auto serverAddress = asio::ip::make_address_v4(options.host, ec);
+    const std::size_t addresses = (options.clients + options.perAddress - 1) / options.perAddress;
+    if (ec || addresses > 250) {
+        std::fprintf(stderr, "brannoc-tally-load: an IPv4 --host and at most 250 source addresses\n");
+        return 2;
+    }
+    const tcp::endpoint server(serverAddress, options.port);
+    std::vector<std::unique_ptr<asio::io_context>> loops;
+    for (std::size_t i = 0; i < options.threads; ++i)
+        loops.push_back(std::make_unique<asio::io_context>(1));
+    Counters counters;
+    std::vector<std::unique_ptr<StormClient>> clients;
+    for (std::size_t i = 0; i < options.clients; ++i)
+        clients.push_back(
+            std::make_unique<StormClient>(*loops[i % options.threads], counters, i, options.clients));
+
+    const long dropsBefore = listenDrops();
+    const Cpu serverBefore = options.serverPid ? readCpu(options.serverPid) : Cpu{};
+    const std::int64_t started = nowNs();
+    // All at once: each thread starts its clients' connects in one go.
+    for (std::size_t t = 0; t < options.threads; ++t)
+        asio::post(*loops[t], [&, t] {
+            for (std::size_t i = t; i < clients.size(); i += options.threads)
+                clients[i]->connect(
+                    server,
+                    asio::ip::make_address_v4(0x7F000002u + static_cast<unsigned>(i / options.perAddress)),
+                    [] {});
+        });
+    std::vector<std::thread> threads;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards;
+    for (auto& loop : loops) {
+        guards.push_back(asio::make_work_guard(*loop));
+        threads.emplace_back([&io = *loop] { io.run(); });
+    }
+    const auto limit = Clock::now() + 120s;
+    while (counters.ready + counters.failed < options.clients && Clock::now() < limit)
+        std::this_thread::sleep_for(5ms);
+    const double seconds = static_cast<double>(nowNs() - started) / 1e9;
+    const Cpu serverAfter = options.serverPid ? readCpu(options.serverPid) : Cpu{};
+    const long serverPeak = options.serverPid ? peakKiB(options.serverPid) : -1;
+    const long dropsAfter = listenDrops();
+    counters.stopping = true;
+    for (std::size_t t = 0; t < options.threads; ++t)
+        asio::post(*loops[t], [&, t] {
+            for (std::size_t i = t; i < clients.size(); i += options.threads)
+                clients[i]->stop();
+        });
+    guards.clear();
+    for (auto& thread : threads)
+        thread.join();
+
+    std::vector<double> times;
+    for (const auto& client : clients)
+        if (client->doneNs)
+            times.push_back(static_cast<double>(client->doneNs - started) / 1e9);
+    std::sort(times.begin(), times.end());
+    std::printf(
+        "brannoc-tally-load: named connect storm of %zu clients (%zu addresses, %zu each), %zu thread(s)\n",
+        options.clients, addresses, options.perAddress, options.threads);
+    std::printf("every user online at %zu of %zu clients after %.2f s (per client: p50 %.2f s, max %.2f s); "
+                "connects failed: %zu; connections lost: %zu\n",
+                times.size(), options.clients, seconds, percentile(times, 50),
+                times.empty() ? 0 : times.back(), counters.failed.load(), counters.closed.load());
+    std::printf("listen backlog drops (ListenOverflows + ListenDrops): %ld\n",
+                dropsBefore >= 0 && dropsAfter >= 0 ? dropsAfter - dropsBefore : -1);
+    if (options.serverPid && serverBefore.all >= 0 && serverAfter.all >= 0)
+        std::printf("server CPU %.2f s (event loop %.2f s), peak memory %.1f MiB\n",
+                    ticksToSeconds(serverAfter.all - serverBefore.all),
+                    ticksToSeconds(serverAfter.loop - serverBefore.loop),
+                    static_cast<double>(serverPeak) / 1024);
+    std::printf("load generator peak memory %.1f MiB\n", static_cast<double>(peakKiB(getpid())) / 1024);
+    return times.size() == options.clients ? 0 : 1;
 }
 
 // --- Durability.
@@ -652,7 +864,7 @@ public:
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = -1;
-        frames_ = wire::FrameReader();
+        frames_ = wire::FrameReader(maxServerFrame);
     }
     bool send(const std::string& bytes) {
         return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -680,7 +892,7 @@ public:
 
 private:
     int fd_ = -1;
-    wire::FrameReader frames_;
+    wire::FrameReader frames_{maxServerFrame};
 };
 
 pid_t startServer(const DurabilityOptions& options) {
@@ -792,6 +1004,7 @@ int usage() {
         stderr, "usage: brannoc-tally-load [--host A] [--port P] [--clients C] [--duration S] [--rate R]\n"
                 "                          [--per-address N] [--threads T] [--server-pid PID] [--seed S]\n"
                 "                          [--named yes] [--batch-ms N] [--port2 P] [--watch NAME=PID]...\n"
+                "       brannoc-tally-load --storm yes [--clients C] [--threads T] [--server-pid PID]\n"
                 "       brannoc-tally-load --durability K --server PATH [--port P] [--dir DIR] [--seed S]\n");
     return 2;
 }
@@ -812,6 +1025,8 @@ int main(int argc, char** argv) {
             load.host = value;
         } else if (arg == "--named") {
             load.named = value == std::string("yes");
+        } else if (arg == "--storm") {
+            load.storm = value == std::string("yes");
         } else if (arg == "--server") {
             durability.server = value;
         } else if (arg == "--dir") {
@@ -852,7 +1067,7 @@ int main(int argc, char** argv) {
         }
     }
     if (!durable)
-        return runLoad(load);
+        return load.storm ? runStorm(load) : runLoad(load);
     if (durability.server.empty())
         return usage();
     if (durability.dir.empty()) {

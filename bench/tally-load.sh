@@ -4,6 +4,11 @@
 #   bench/tally-load.sh BUILD [seconds] [clients...]     (defaults: 20 s; 1000 and 5000 clients)
 #   bench/tally-load.sh BUILD durability [rounds]         (durability alone; default 100 rounds)
 #   bench/tally-load.sh BUILD cluster [seconds] [clients]  (default: 20 s, 5000 clients)
+#   bench/tally-load.sh BUILD storm [clients...]           (named connect storms; default 2000 5000)
+#
+# storm: for each number of clients, a new server, then that many named clients connecting and
+# sending their whoami at once; the time until each holds every user online, the server's CPU and
+# peak memory for it, and the connections the listen backlog dropped.
 #
 # cluster: one after the other, the clients spread over two brannoc-server processes sharing
 # the tally in a redis-server (append-only file fsynced on every write), then the same clients on
@@ -16,7 +21,10 @@
 # private network namespace, so port 34567 and the addresses 127.0.0.X are its own. Everything it
 # starts is stopped on every way out. BRANNOC_SERVER overrides the server program;
 # BRANNOC_TALLY_LOAD_ARGS adds options to the load runs (e.g. "--threads 2" or "--named yes");
-# BRANNOC_TALLY_ROUNDS sets the durability rounds after the load runs (0: none).
+# BRANNOC_TALLY_ROUNDS sets the durability rounds after the load runs (0: none). Each load run is
+# followed by the same run against the floor server (the least a server of this design can do),
+# built with cc from BRANNOC_FLOOR_SOURCE (default: ../shared/bench/floor-server.c beside the
+# repository; none if absent), and a line setting the two side by side.
 set -eu
 
 build=${1:?usage: bench/tally-load.sh BUILD [seconds|durability] [clients...|rounds]}
@@ -63,6 +71,27 @@ wait_log() {
     cat "$1" >&2
     exit 1
 }
+
+if [ "${1:-}" = storm ]; then
+    shift
+    [ $# -gt 0 ] || set -- 2000 5000
+    echo "$(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg); somaxconn $(cat /proc/sys/net/core/somaxconn)"
+    for clients in "$@"; do
+        "$server" --db "$work/storm-$clients.db" --admin-socket "$work/storm-$clients.sock" \
+            --max-connections 20000 2>"$work/storm-$clients.log" &
+        pid=$!
+        wait_log "$work/storm-$clients.log" "$pid"
+        echo
+        # shellcheck disable=SC2086 # the extra options are meant to split
+        "$load" --storm yes --clients "$clients" --server-pid "$pid" ${BRANNOC_TALLY_LOAD_ARGS:-} ||
+            echo "brannoc-tally-load: exit status $?" >&2
+        kill "$pid"
+        wait "$pid" || true
+        pid=
+    done
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+    exit
+fi
 
 if [ "${1:-}" = cluster ]; then
     seconds=${2:-20}
@@ -111,29 +140,46 @@ seconds=${1:-20}
 [ $# -gt 0 ] && shift
 [ $# -gt 0 ] || set -- 1000 5000
 
-echo "$(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-for clients in "$@"; do
-    "$server" --db "$work/load-$clients.db" --admin-socket "$work/admin-$clients.sock" \
-        2>"$work/server-$clients.log" &
+floor_source=${BRANNOC_FLOOR_SOURCE:-$(dirname "$0")/../../shared/bench/floor-server.c}
+floor=
+if [ -f "$floor_source" ]; then
+    cc -O2 -o "$work/floor-server" "$floor_source" && floor=$work/floor-server
+fi
+
+# load NAME PROGRAM CLIENTS: one load run against a new server; its summary line in $work/NAME.
+load_run() {
+    local name=$1 program=$2 clients=$3 status=0
+    "$program" --db "$work/$name.db" --admin-socket "$work/$name.sock" --max-connections 20000 \
+        2>"$work/$name.log" &
     pid=$!
-    for _ in $(seq 100); do
-        grep -q "listening on" "$work/server-$clients.log" && break
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if ! grep -q "listening on" "$work/server-$clients.log"; then
-        cat "$work/server-$clients.log" >&2
-        exit 1
-    fi
+    wait_log "$work/$name.log" "$pid"
     echo
-    status=0
+    echo "== $clients clients, $name"
     # shellcheck disable=SC2086 # the extra options are meant to split
-    "$load" --clients "$clients" --duration "$seconds" --server-pid "$pid" ${BRANNOC_TALLY_LOAD_ARGS:-} || status=$?
-    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg); server log lines: $(wc -l <"$work/server-$clients.log")"
+    "$load" --clients "$clients" --duration "$seconds" --server-pid "$pid" ${BRANNOC_TALLY_LOAD_ARGS:-} |
+        tee "$work/$name.out" || status=$?
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg); server log lines: $(wc -l <"$work/$name.log")"
     kill "$pid"
     wait "$pid" || true
     pid=
     [ "$status" = 0 ] || echo "brannoc-tally-load: exit status $status" >&2
+}
+
+echo "$(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+for clients in "$@"; do
+    load_run "server-$clients" "$server" "$clients"
+    [ -n "$floor" ] || continue
+    load_run "floor-$clients" "$floor" "$clients"
+    # summary: p50 A p99 B max C cpu D peak E
+    read -r _ _ p50 _ p99 _ max _ cpu _ peak < <(grep '^summary:' "$work/server-$clients.out" || echo)
+    read -r _ _ fp50 _ fp99 _ fmax _ fcpu _ fpeak < <(grep '^summary:' "$work/floor-$clients.out" || echo)
+    echo
+    echo "| clients | | p50 ms | p99 ms | max ms | server CPU % | peak MiB |"
+    echo "|---|---|---|---|---|---|---|"
+    echo "| $clients | brannoc-server | $p50 | $p99 | $max | $cpu | $peak |"
+    echo "| $clients | floor server | $fp50 | $fp99 | $fmax | $fcpu | $fpeak |"
+    awk -v a="$p50" -v b="$fp50" -v c="$p99" -v d="$fp99" -v e="$peak" -v f="$fpeak" -v n="$clients" \
+        'BEGIN { if (b > 0 && d > 0) printf "| %s | ratio | %.2f | %.2f | | | %.1f KiB a connection more |\n", n, a / b, c / d, (e - f) * 1024 / n }'
 done
 rounds=${BRANNOC_TALLY_ROUNDS:-100}
 if [ "$rounds" -gt 0 ]; then

@@ -4,13 +4,13 @@
 #include "server/common/Log.hpp"
 #include "server/common/Notify.hpp"
 #include "server/common/PeerAddress.hpp"
-#include "server/realtime/AdminSocket.hpp"
 #include "server/realtime/Options.hpp"
-#include "server/realtime/RedisStorage.hpp"
-#include "server/realtime/Room.hpp"
-#include "server/realtime/Session.hpp"
-#include "server/realtime/SqliteStorage.hpp"
-#include "server/realtime/Viewer.hpp"
+#include "server/realtime/net/AdminSocket.hpp"
+#include "server/realtime/net/Session.hpp"
+#include "server/realtime/net/Viewer.hpp"
+#include "server/realtime/room/Room.hpp"
+#include "server/realtime/store/RedisStorage.hpp"
+#include "server/realtime/store/SqliteStorage.hpp"
 
 #include <boost/asio.hpp>
 
@@ -34,9 +34,8 @@ namespace {
 // Accepts the game clients' connections, or with overlay set the overlay's HTTP connections.
 class Listener {
 public:
-    Listener(asio::io_context& loop, server::Room& room, std::set<asio::ip::address> proxies,
-             bool overlay = false)
-        : acceptor_(loop), retry_(loop), room_(room), proxies_(std::move(proxies)), overlay_(overlay) {}
+    Listener(asio::io_context& loop, server::Room& room, bool overlay = false)
+        : acceptor_(loop), retry_(loop), room_(room), overlay_(overlay) {}
 
     bool open(const std::string& address, std::uint16_t port, std::string& error) {
         boost::system::error_code ec;
@@ -90,7 +89,7 @@ private:
                 const auto ip = peer::canonical(remote.address());
                 const std::string address = ip.to_string();
                 const std::string peer = peer::label(address, remote.port());
-                const bool proxied = proxies_.count(ip) > 0;
+                const bool proxied = room_.fromBalancer(ip);
                 if (overlay_) {
                     if (room_.admit(address, peer))
                         room_.watch(
@@ -106,7 +105,6 @@ private:
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     server::Room& room_;
-    std::set<asio::ip::address> proxies_; // load balancers: their connections start with a PROXY header
     bool overlay_;
 };
 
@@ -207,11 +205,15 @@ int main(int argc, char** argv) {
         return fail("cannot read " + (options.redis.empty() ? database : "the tally from Redis") + ": " +
                     error);
 
-    server::Room room(loop, *storage, {options.maxConnections, options.maxPerAddress}, *snapshot);
+    server::Limits limits;
+    limits.maxConnections = options.maxConnections;
+    limits.maxPerAddress = options.maxPerAddress;
+    limits.proxies = std::move(proxies);
+    server::Room room(loop, *storage, std::move(limits), *snapshot);
     room.serveMetrics(options.metrics);
     storage->listen(room);
-    Listener listener(loop, room, std::move(proxies));
-    Listener overlay(loop, room, {}, true);
+    Listener listener(loop, room);
+    Listener overlay(loop, room, true);
     const std::string httpBind = options.httpBind.empty() ? options.bind : options.httpBind;
     server::AdminSocket admin(loop, room);
     bool closed = false;

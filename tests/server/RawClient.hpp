@@ -3,7 +3,7 @@
 // A client of the real brannoc-server speaking through the server's own codec; each read waits at
 // most proc::readLimit.
 
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 #include "tests/support/Harness.hpp"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // fields of the messages the processes publish, Redis's persistence settings, --redis's HOST:PORT.
 
 #include "server/realtime/Options.hpp"
-#include "server/realtime/ProxyHeader.hpp"
-#include "server/realtime/RedisStorage.hpp"
+#include "server/realtime/net/ProxyHeader.hpp"
+#include "server/realtime/store/RedisStorage.hpp"
 
 #include <gtest/gtest.h>
 

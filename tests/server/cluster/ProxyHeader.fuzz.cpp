@@ -1,7 +1,7 @@
 // The PROXY v2 header reader on arbitrary bytes: never reads past them, and a header it accepts
 // lies within them.
 
-#include "server/realtime/ProxyHeader.hpp"
+#include "server/realtime/net/ProxyHeader.hpp"
 
 #include <cstdlib>
 

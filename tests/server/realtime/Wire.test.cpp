@@ -1,8 +1,8 @@
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 #include "server/common/PeerAddress.hpp"
 #include "server/common/RefusalSummary.hpp"
-#include "server/realtime/Overlay.hpp"
-#include "server/realtime/Pacing.hpp"
+#include "server/realtime/net/Pacing.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
 #include "tests/support/WireVectors.hpp"
 #include "text/SafeText.hpp"
 

@@ -2,7 +2,7 @@
 // frame reader and message parser accept must come out the same when written again, with names of
 // at most 64 bytes; a refusal always says why.
 
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 
 // Timing decisions of a connection, kept apart from the sockets so they can be checked as tables.
 namespace pacing {
@@ -10,9 +10,9 @@ namespace pacing {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A client handles about one packet per 20 ms, so broadcasts to it go at most once per interval:
-// one that comes an interval or more after the previous goes at once, sooner ones wait for the
-// interval to pass (and are merged meanwhile).
+// A client handles about one packet per 20 ms, so the room broadcasts at most once per interval:
+// a change that comes an interval or more after the previous broadcast goes at once, sooner ones
+// wait for the interval to pass (and are merged meanwhile).
 constexpr milliseconds broadcastInterval{100};
 
 inline Clock::time_point nextBroadcast(Clock::time_point previous, Clock::time_point now,
@@ -26,22 +26,28 @@ constexpr std::size_t incrementsPerSecond = 10;
 // A client names itself once per connection; a stream of names is a script.
 constexpr std::size_t whoamisPerSecond = 10;
 
-// Counts the increments of the last second and says whether one more is allowed.
+// Counts the events of the last second and says whether one more is allowed. A ring in place,
+// since every connection holds two.
 class RateLimit {
 public:
-    explicit RateLimit(std::size_t perSecond = incrementsPerSecond) : limit_(perSecond) {}
+    static constexpr std::size_t maxPerSecond = 16;
+    explicit RateLimit(std::size_t perSecond = incrementsPerSecond)
+        : limit_(perSecond < maxPerSecond ? perSecond : maxPerSecond) {}
     bool allow(Clock::time_point now) {
-        while (!recent_.empty() && now - recent_.front() >= std::chrono::seconds(1))
-            recent_.pop_front();
-        if (recent_.size() >= limit_)
+        while (count_ > 0 && now - recent_[first_] >= std::chrono::seconds(1)) {
+            first_ = (first_ + 1) % maxPerSecond;
+            --count_;
+        }
+        if (count_ >= limit_)
             return false;
-        recent_.push_back(now);
+        recent_[(first_ + count_++) % maxPerSecond] = now;
         return true;
     }
 
 private:
     std::size_t limit_;
-    std::deque<Clock::time_point> recent_;
+    std::array<Clock::time_point, maxPerSecond> recent_{};
+    std::size_t first_ = 0, count_ = 0;
 };
 
 // A client pings every 2 s: three missed pings mean it is gone.

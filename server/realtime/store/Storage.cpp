@@ -1,4 +1,4 @@
-#include "server/realtime/Storage.hpp"
+#include "server/realtime/store/Storage.hpp"
 
 #include "text/SafeText.hpp"
 

@@ -1,4 +1,4 @@
-#include "server/realtime/Overlay.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
 
 #include <cstdio>
 
@@ -69,11 +69,14 @@ std::string quoted(std::string_view text) {
     return out + "\"";
 }
 
-std::string event(bool full, std::uint16_t total, std::int64_t lastMs, std::int64_t nowMs,
-                  const std::vector<User>& users) {
-    std::string data = std::string("data: {\"full\":") + (full ? "true" : "false") +
-                       ",\"total\":" + std::to_string(total) + ",\"last\":" + std::to_string(lastMs) +
-                       ",\"now\":" + std::to_string(nowMs) + ",\"users\":[";
+std::string eventHead(bool full, std::optional<std::int64_t> nowMs) {
+    return std::string("data: {\"full\":") + (full ? "true," : "false,") +
+           (nowMs ? "\"now\":" + std::to_string(*nowMs) + "," : "");
+}
+
+std::string eventBody(std::uint16_t total, std::int64_t lastMs, const std::vector<User>& users) {
+    std::string data =
+        "\"total\":" + std::to_string(total) + ",\"last\":" + std::to_string(lastMs) + ",\"users\":[";
     for (std::size_t i = 0; i < users.size(); ++i) {
         const auto& user = users[i];
         data += (i ? ",{\"id\":" : "{\"id\":") + quoted(user.id) + ",\"name\":" + quoted(user.name) +

@@ -1,4 +1,4 @@
-#include "server/realtime/SqliteStorage.hpp"
+#include "server/realtime/store/SqliteStorage.hpp"
 
 #include "text/SafeText.hpp"
 

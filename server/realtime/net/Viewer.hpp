@@ -1,16 +1,15 @@
 #pragma once
 
-#include "server/realtime/Pacing.hpp"
+#include "server/realtime/net/Outbox.hpp"
+#include "server/realtime/net/Pacing.hpp"
 
 #include <boost/asio.hpp>
 
 #include <array>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace server {
 
@@ -24,9 +23,9 @@ constexpr pacing::milliseconds beatInterval{5000};
 constexpr pacing::milliseconds lingerLimit{2000};
 
 // One connection to the overlay's HTTP port: reads one request, answers it and closes, or, asked
-// for the events, becomes a viewer of the room that gets the whole tally and then each change,
-// paced and merged. At most one write is under way; changes meanwhile wait merged, so a viewer
-// that stops reading holds one event, not a queue.
+// for the events, becomes a viewer of the room that gets the whole tally and then the room's
+// event of each tick, the same bytes as every other viewer's. A viewer that stops reading holds
+// references to those events until it is dropped.
 class Viewer : public std::enable_shared_from_this<Viewer> {
 public:
     Viewer(boost::asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer);
@@ -34,11 +33,9 @@ public:
 
     // Reads the request.
     void start();
-    // The total changed, and these users' counts; it reaches the page with the next paced event.
-    void tallyChanged(const std::vector<std::string>& users);
-    void stateChanged(const std::string& user);
-    // The whole tally goes out next in place of whatever change was waiting.
-    void resync();
+    // Sends one of the room's events to a stream (a page request or a refusal ignores them).
+    void event(const Bytes& bytes);
+    void event(const Bytes& head, const Bytes& body);
     // Why the connection should be dropped now ("" to close it quietly), or nothing; sends the
     // beat when it is due.
     std::optional<std::string> tick(pacing::Clock::time_point now);
@@ -51,30 +48,23 @@ private:
     enum class Stage { Request, Reply, Stream, Linger };
     struct Request;
     void answer();
-    void reply(int status, std::string_view type, std::string_view body);
-    void pump();
-    void write(std::string head, std::string_view body = {});
+    void reply(int status, std::string_view type, const Bytes& body);
+    void send(const Bytes& bytes);
+    void write();
+    void written(boost::system::error_code ec);
     void linger();
     // Reads and drops until the peer closes, then closes with this reason.
     void drain(const std::string& reason);
 
     boost::asio::ip::tcp::socket socket_;
-    boost::asio::steady_timer timer_;
     Room& room_;
     std::string address_, peer_;
     std::unique_ptr<Request> request_;
     Stage stage_ = Stage::Request;
-    pacing::Clock::time_point since_;     // of the current stage
-    pacing::Clock::time_point lastEvent_; // paces the events
-    pacing::Clock::time_point lastWrite_, writeSince_;
-    std::string out_; // what is being written
+    pacing::Clock::time_point since_; // of the current stage
+    Outbox outbox_;
     std::array<char, 1024> discard_{};
-    bool writing_ = false;
-    bool timerArmed_ = false;
     bool closed_ = false;
-    // Merged changes waiting for the next event.
-    bool full_ = false, dirty_ = false;
-    std::set<std::string> users_;
 };
 
 } // namespace server

@@ -1,4 +1,4 @@
-#include "server/realtime/RedisClient.hpp"
+#include "server/realtime/store/RedisClient.hpp"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>

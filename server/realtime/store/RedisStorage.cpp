@@ -1,7 +1,7 @@
-#include "server/realtime/RedisStorage.hpp"
+#include "server/realtime/store/RedisStorage.hpp"
 
-#include "server/realtime/Room.hpp"
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
+#include "server/realtime/room/Room.hpp"
 #include "text/SafeText.hpp"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,10 +24,12 @@ struct User {
 // A JSON string of any bytes: invalid UTF-8 becomes U+FFFD, so a name never breaks the page's parse.
 std::string quoted(std::string_view text);
 
-// One server-sent event: the total, the last increment's and the current time (ms since the epoch,
-// 0: never), and the users; full says they are all of them rather than the changed ones.
-std::string event(bool full, std::uint16_t total, std::int64_t lastMs, std::int64_t nowMs,
-                  const std::vector<User>& users);
+// One server-sent event is a head and a body, so that a body can be shared by every viewer. The
+// head says whether the users are all of them rather than the changed ones, and in a viewer's
+// first event the server's clock (ms since the epoch), which the page sets its own by.
+std::string eventHead(bool full, std::optional<std::int64_t> nowMs = std::nullopt);
+// The body: the total, the last increment's time (ms since the epoch, 0: never) and the users.
+std::string eventBody(std::uint16_t total, std::int64_t lastMs, const std::vector<User>& users);
 
 // Sent when nothing else was for a while: the page takes silence as a stream that is down.
 constexpr std::string_view beat = "event: beat\ndata: {}\n\n";

@@ -1,10 +1,14 @@
 #pragma once
 
 #include "server/common/Log.hpp"
-#include "server/common/RefusalSummary.hpp"
-#include "server/realtime/Pacing.hpp"
-#include "server/realtime/Stats.hpp"
-#include "server/realtime/Storage.hpp"
+#include "server/realtime/net/Outbox.hpp"
+#include "server/realtime/net/Pacing.hpp"
+#include "server/realtime/room/Admission.hpp"
+#include "server/realtime/room/CommitQueue.hpp"
+#include "server/realtime/room/Presence.hpp"
+#include "server/realtime/room/Stats.hpp"
+#include "server/realtime/room/Tally.hpp"
+#include "server/realtime/store/Storage.hpp"
 
 #include <boost/asio.hpp>
 
@@ -20,20 +24,17 @@ namespace server {
 class Session;
 class Viewer;
 
-struct Limits {
-    std::size_t maxConnections = 10000;
-    std::size_t maxPerAddress = 64;
-    // Increments read but not yet stored, across the server; more are refused.
-    std::size_t maxPending = 10000;
-};
-
 // Writes one line to standard error, at the journal's priority for an increment or admin change
 // unless given another.
 void logLine(const std::string& line);
 void logLine(serverlog::Level level, const std::string& line);
 
-// Everyone connected, who is online, and the tally as last committed. Fans every committed
-// change out to every session. Lives on the one event loop thread; nothing here locks.
+// Everyone connected, and the tick that tells them what changed. Its parts: who may connect
+// (Admission), who is online (Presence), the tally and its frames (Tally), and the increments
+// on their way to the storage (CommitQueue). Changes are gathered here; at most once per
+// pacing::broadcastInterval the room encodes one broadcast, shared by every connection, and
+// welcomes the newcomers with the whole tally, encoded once. Lives on the one event loop thread;
+// nothing here locks.
 class Room : public StoreListener {
 public:
     Room(boost::asio::io_context& loop, Storage& storage, Limits limits, Snapshot initial);
@@ -41,23 +42,22 @@ public:
     // Whether a new connection from this address may join now; logs the refusal otherwise.
     // perAddress false: the peer is the load balancer; the client's address is checked by place().
     bool admit(const std::string& address, const std::string& peer, bool perAddress = true);
+    bool fromBalancer(const boost::asio::ip::address& address) const {
+        return admission_.fromBalancer(address);
+    }
     void join(const std::shared_ptr<Session>& session);
     // Counts a session behind the balancer under its client's address; false when over the cap.
     bool place(Session& session);
+    // The session gets the whole tally with the next tick, which comes at once after a quiet interval.
+    void welcome(Session& session);
     void leave(Session& session);
     void name(Session& session, const std::string& user, const std::string& display);
     void increment(Session& session);
     // A connection to the overlay's port; it counts against the same caps as a client.
     void watch(const std::shared_ptr<Viewer>& viewer);
     void unwatch(Viewer& viewer);
-
-    // The frames a new connection gets: the total, every user's count, everyone online.
-    std::string wholeTally() const;
-    // The frames of one merged broadcast.
-    std::string encodeTotal() const;
-    std::string encodeCounts(const std::set<std::string>& users) const;
-    // The overlay's event: every user when full, else these.
-    std::string overlayEvent(bool full, const std::set<std::string>& users) const;
+    // The body of the overlay's whole-tally event, shared until the tally or presence changes.
+    Bytes overlayWhole();
 
     // Admin operations; done gets success and the text for the admin.
     void status(std::function<void(bool, std::string)> done) const;
@@ -74,8 +74,6 @@ public:
     bool servesMetrics() const { return servesMetrics_; }
     void serveMetrics(bool on) { servesMetrics_ = on; }
     std::string metrics() const;
-    // A session handed a broadcast with the total to the kernel; generation: the session's last.
-    void broadcastSent(std::uint64_t& generation);
 
     // Closes every connection, then the storage; done runs when nothing is left to finish.
     void shutdown(std::function<void()> done);
@@ -90,60 +88,45 @@ public:
     void forgotten(const std::vector<std::string>& users) override;
 
 private:
-    struct Presence {
-        std::string display;
-        std::size_t connections = 0;
-    };
-    void scheduleFlush();
-    void flush();
-    void drop(const std::vector<std::string>& users);
-    // Logs a refusal of a new connection from this address, summarised once a second.
-    void refuseConnection(const std::string& key, const std::string& line);
+    // Something waits for the tick: it runs at once after a quiet interval, else when one is over.
+    void schedule();
+    // Sends what changed since the last tick to everyone, and the whole tally to the newcomers.
+    void tick();
+    void committed(const CommitResult& result, std::size_t applied);
     void applyChange(const ChangeResult& result);
     void applyCounts(const std::vector<UserCount>& changed);
+    void drop(const std::vector<std::string>& users);
     void acquire(Session& session, const std::string& user, const std::string& display);
     void release(const std::string& user);
-    void sweep();
-    // Whether any process (this one or another) holds a connection of the user.
-    bool online(const std::string& user) const;
     void announce(const std::string& user, const std::string& display, bool online);
+    void sweep();
 
     boost::asio::io_context& loop_;
     Storage& storage_;
-    Limits limits_;
-    boost::asio::steady_timer sweepTimer_;
+    Stats stats_;
+    Admission admission_;
+    Presence presence_;
+    Tally tally_;
+    CommitQueue commits_;
+    boost::asio::steady_timer sweepTimer_, tickTimer_;
     std::set<std::shared_ptr<Session>> sessions_;
     std::set<std::shared_ptr<Viewer>> viewers_;
-    std::map<std::string, std::size_t> perAddress_; // by peer::countKey
-    std::map<std::string, RefusalSummary> refusedAddresses_;
-    std::map<std::string, Presence> online_; // users with a connection here
-    // Users with a connection at another process sharing the store: user to process to display name.
-    std::map<std::string, std::map<std::string, std::string>> remote_;
     bool shared_ = false;
-    // The tally as last committed.
-    std::uint16_t total_ = 0;
-    std::map<std::string, UserCount> counts_;
-    std::int64_t lastIncrementMs_ = 0;
-    // Increments read but not yet committed, with the session each came from for the log.
-    std::vector<Increment> pending_;
-    struct PendingPeer {
-        std::weak_ptr<Session> session;
-        std::string label;
-        pacing::Clock::time_point read;
-    };
-    std::vector<PendingPeer> pendingPeers_;
-    // The latest display name given by each user since the last commit; stored with the next one.
-    std::map<std::string, std::string> pendingRenames_;
-    bool flushPosted_ = false;
-    bool committing_ = false;
     bool stopping_ = false;
-    std::function<void()> closeDone_;
-    Stats stats_;
     bool servesMetrics_ = true;
-    // The fan-out being timed: since when, its generation, and the sessions yet to send it.
-    pacing::Clock::time_point fanoutSince_;
-    std::uint64_t fanoutGeneration_ = 0;
-    std::size_t fanoutLeft_ = 0;
+
+    // What the next tick sends: the total, these users' counts, these changes of presence (by
+    // user, the latest), or after a resync these bytes in their place; the overlay's users.
+    bool totalDirty_ = false;
+    std::set<std::string> countsDirty_;
+    std::map<std::string, Presence::Change> statesDirty_;
+    Bytes resync_;
+    bool overlayDirty_ = false, overlayFull_ = false;
+    std::set<std::string> overlayUsers_;
+    std::vector<std::weak_ptr<Session>> newcomers_;
+    bool tickArmed_ = false;
+    pacing::Clock::time_point lastTick_{};
+    pacing::Clock::time_point totalSince_{}; // when the total the next tick sends changed first
 };
 
 } // namespace server

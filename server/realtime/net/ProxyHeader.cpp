@@ -1,4 +1,4 @@
-#include "server/realtime/ProxyHeader.hpp"
+#include "server/realtime/net/ProxyHeader.hpp"
 
 #include <arpa/inet.h>
 

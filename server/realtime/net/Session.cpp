@@ -1,7 +1,7 @@
-#include "server/realtime/Session.hpp"
+#include "server/realtime/net/Session.hpp"
 
 #include "server/common/PeerAddress.hpp"
-#include "server/realtime/Room.hpp"
+#include "server/realtime/room/Room.hpp"
 #include "text/SafeText.hpp"
 
 namespace server {
@@ -16,13 +16,17 @@ const char* const refusalReasons[] = {"over the rate",    "too many waiting to b
                                       "not stored",       "the total is at 65535",
                                       "a count at 65535", "65535 users already"};
 
+const Bytes& pong() {
+    static const Bytes frame = share(wire::Writer("pong").frame());
+    return frame;
+}
+
 } // namespace
 
 Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer,
                  bool fromProxy)
-    : socket_(std::move(socket)), broadcastTimer_(socket_.get_executor()), room_(room),
-      address_(std::move(address)), peer_(std::move(peer)), lastRead_(Clock::now()),
-      lastBroadcast_(Clock::now()), awaitingHeader_(fromProxy) {}
+    : socket_(std::move(socket)), room_(room), address_(std::move(address)), peer_(std::move(peer)),
+      lastRead_(Clock::now()), awaitingHeader_(fromProxy) {}
 
 void Session::start() {
     boost::system::error_code ignored;
@@ -32,8 +36,7 @@ void Session::start() {
         read();
         return;
     }
-    send(room_.wholeTally());
-    lastBroadcast_ = Clock::now();
+    room_.welcome(*this);
     read();
 }
 
@@ -82,8 +85,7 @@ bool Session::received(std::size_t n) {
             close("");
             return false;
         }
-        send(room_.wholeTally());
-        lastBroadcast_ = Clock::now();
+        room_.welcome(*this);
         if (header_.empty())
             return true;
         frames_.append(header_.data(), header_.size());
@@ -127,9 +129,13 @@ void Session::handle(const std::string& data) {
         return;
     }
     switch (message.kind) {
-    case wire::ClientMessage::Kind::Ping:
-        send(wire::Writer("pong").frame());
+    case wire::ClientMessage::Kind::Ping: {
+        if (greeted_)
+            send(pong());
+        else
+            ++heldPongs_;
         break;
+    }
     case wire::ClientMessage::Kind::Whoami:
         if (!whoamiRate_.allow(Clock::now())) {
             refuseAndClose(Refused::Whoamis, "refused: over " + std::to_string(pacing::whoamisPerSecond) +
@@ -181,100 +187,46 @@ void Session::summarise(Clock::time_point now) {
                     label() + ": " + RefusalSummary::line(n, "increments") + " (" + refusalReasons[i] + ")");
 }
 
-void Session::send(std::string bytes) {
-    if (closed_ || bytes.empty())
+void Session::send(const Bytes& bytes) {
+    if (closed_)
         return;
-    if (queuedBytes_ + bytes.size() > pacing::maxQueuedBytes) {
+    if (!outbox_.push(bytes)) {
         // Closed from the loop rather than here: the room may be walking its sessions right now.
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
             self->refuseAndClose(Refused::NotReading, "dropped: not reading (send queue full)");
         });
         return;
     }
-    queuedBytes_ += bytes.size();
-    queue_.push_back(std::move(bytes));
-    if (!writing_)
-        write();
+    write();
 }
 
 void Session::write() {
-    writing_ = true;
-    writeSince_ = Clock::now();
-    asio::async_write(socket_, asio::buffer(queue_.front()),
-                      [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                          if (self->closed_)
-                              return;
-                          if (ec) {
-                              self->close("write failed: " + ec.message());
-                              return;
-                          }
-                          self->queuedBytes_ -= self->queue_.front().size();
-                          self->queue_.pop_front();
-                          self->writing_ = false;
-                          if (!self->queue_.empty())
-                              self->write();
-                      });
-}
-
-void Session::tallyChanged(bool total, const std::vector<std::string>& users) {
-    totalDirty_ = totalDirty_ || total;
-    countsDirty_.insert(users.begin(), users.end());
-    scheduleBroadcast();
-}
-
-void Session::stateChanged(const std::string& user, const std::string& display, bool online) {
-    statesDirty_[user] = {display, online};
-    scheduleBroadcast();
-}
-
-void Session::resend(std::string bytes) {
-    totalDirty_ = false;
-    countsDirty_.clear();
-    statesDirty_.clear();
-    lastBroadcast_ = Clock::now();
-    send(std::move(bytes));
-}
-
-void Session::scheduleBroadcast() {
-    if (closed_ || broadcastScheduled_)
-        return;
-    const auto now = Clock::now();
-    const auto when = pacing::nextBroadcast(lastBroadcast_, now);
-    if (when <= now) {
-        broadcastNow();
-        return;
-    }
-    broadcastScheduled_ = true;
-    broadcastTimer_.expires_at(when);
-    broadcastTimer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-        self->broadcastScheduled_ = false;
-        if (!ec && !self->closed_)
-            self->broadcastNow();
+    outbox_.send(socket_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+        if (self->closed_)
+            return;
+        self->outbox_.sent();
+        if (ec) {
+            self->close("write failed: " + ec.message());
+            return;
+        }
+        self->write();
     });
 }
 
-void Session::broadcastNow() {
-    // One buffer for the whole broadcast: one write, one wake-up of the client per interval.
-    std::string bytes;
-    const bool total = totalDirty_;
-    if (totalDirty_)
-        bytes += room_.encodeTotal();
-    if (!countsDirty_.empty())
-        bytes += room_.encodeCounts(countsDirty_);
-    if (!statesDirty_.empty()) {
-        wire::Writer states("userstates");
-        states.u16(static_cast<std::uint16_t>(statesDirty_.size()));
-        for (const auto& [user, entry] : statesDirty_)
-            states.str(user).str(entry.first).u16(entry.second ? 1 : 0);
-        bytes += states.frame();
-    }
-    totalDirty_ = false;
-    countsDirty_.clear();
-    statesDirty_.clear();
-    lastBroadcast_ = Clock::now();
-    send(std::move(bytes));
-    if (total)
-        room_.broadcastSent(fanoutGeneration_);
+void Session::greet(const Bytes& whole) {
+    if (closed_ || greeted_)
+        return;
+    greeted_ = true;
+    send(whole);
+    for (; heldPongs_ > 0; --heldPongs_)
+        send(pong());
+}
+
+bool Session::broadcast(const Bytes& frame) {
+    if (!greeted_ || closed_)
+        return false;
+    send(frame);
+    return true;
 }
 
 std::string Session::label() const {
@@ -286,7 +238,8 @@ std::optional<std::string> Session::overdue(Clock::time_point now) const {
         boost::system::error_code ec;
         return socket_.available(ec);
     };
-    if (const char* why = pacing::dropReason(now - lastRead_, unread, writing_, now - writeSince_))
+    if (const char* why =
+            pacing::dropReason(now - lastRead_, unread, outbox_.writing(), outbox_.writingFor(now)))
         return std::string(why);
     return std::nullopt;
 }
@@ -298,9 +251,7 @@ void Session::close(const std::string& reason) {
     boost::system::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    broadcastTimer_.cancel();
-    queue_.clear();
-    queuedBytes_ = 0;
+    outbox_.clear();
     // A connection that never said anything (a health check) leaves no trace in the log.
     if (!reason.empty() && spoke_)
         logLine(reason.rfind("refused", 0) == 0 || reason.rfind("dropped", 0) == 0 ? serverlog::Level::Warning

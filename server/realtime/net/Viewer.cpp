@@ -1,8 +1,8 @@
-#include "server/realtime/Viewer.hpp"
+#include "server/realtime/net/Viewer.hpp"
 
 #include "server/common/Metrics.hpp"
-#include "server/realtime/Overlay.hpp"
-#include "server/realtime/Room.hpp"
+#include "server/realtime/overlay/Overlay.hpp"
+#include "server/realtime/room/Room.hpp"
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -36,6 +36,15 @@ std::string head(int status, std::string_view type, std::size_t length, bool sto
     return text + (store ? "" : "Cache-Control: no-store\r\n") + "Connection: close\r\n\r\n";
 }
 
+Bytes text(std::string_view body) {
+    return share(std::string(body));
+}
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
 struct Viewer::Request {
@@ -44,8 +53,8 @@ struct Viewer::Request {
 };
 
 Viewer::Viewer(asio::ip::tcp::socket socket, Room& room, std::string address, std::string peer)
-    : socket_(std::move(socket)), timer_(socket_.get_executor()), room_(room), address_(std::move(address)),
-      peer_(std::move(peer)), request_(std::make_unique<Request>()), since_(Clock::now()) {
+    : socket_(std::move(socket)), room_(room), address_(std::move(address)), peer_(std::move(peer)),
+      request_(std::make_unique<Request>()), since_(Clock::now()) {
     request_->parser.header_limit(maxRequest);
 }
 
@@ -67,14 +76,14 @@ void Viewer::start() {
             } else if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
                 self->room_.stats().refused(Refused::OverlayRequest);
                 logLine(serverlog::Level::Warning, self->peer_ + ": overlay: refused: request over 8 KiB");
-                self->reply(431, "text/plain", "request over 8 KiB\n");
+                self->reply(431, "text/plain", text("request over 8 KiB\n"));
             } else if (ec == http::error::end_of_stream || ec == asio::error::eof ||
                        self->request_->buffer.size() == 0) {
                 self->close(""); // gone before asking anything
             } else {
                 self->room_.stats().refused(Refused::OverlayRequest);
                 logLine(serverlog::Level::Warning, self->peer_ + ": overlay: refused: " + ec.message());
-                self->reply(400, "text/plain", "bad request\n");
+                self->reply(400, "text/plain", text("bad request\n"));
             }
         });
 }
@@ -87,31 +96,30 @@ void Viewer::answer() {
         overlay::route({method.data(), method.size()}, {target.data(), target.size()}, room_.servesMetrics());
     request_.reset(); // a thousand idle viewers need not keep their requests
     switch (route) {
-    case overlay::Route::Page:
-        reply(200, "text/html; charset=utf-8", overlay::page());
-        return;
-    case overlay::Route::Metrics: {
-        // The text is made for this request: it travels in the buffer the write owns.
-        const std::string text = room_.metrics();
-        stage_ = Stage::Reply;
-        write(head(200, metrics::contentType, text.size()) + text);
+    case overlay::Route::Page: {
+        static const Bytes page = share(std::string(overlay::page()));
+        reply(200, "text/html; charset=utf-8", page);
         return;
     }
+    case overlay::Route::Metrics:
+        reply(200, metrics::contentType, share(room_.metrics()));
+        return;
     case overlay::Route::NotFound:
-        reply(404, "text/plain", "not found\n");
+        reply(404, "text/plain", text("not found\n"));
         return;
     case overlay::Route::NotAllowed:
-        reply(405, "text/plain", "method not allowed\n");
+        reply(405, "text/plain", text("method not allowed\n"));
         return;
     case overlay::Route::Events:
         break;
     }
     logLine(serverlog::Level::Debug, peer_ + ": overlay stream opened");
     stage_ = Stage::Stream;
-    // The page reconnects a second after losing the stream; its first event is the whole tally.
-    lastEvent_ = Clock::now();
-    write(head(200, "text/event-stream", std::string::npos) + "retry: 1000\n\n" +
-          room_.overlayEvent(true, {}));
+    // The page reconnects a second after losing the stream; its first event is the whole tally,
+    // with the server's clock, which only this viewer's copy of the head carries.
+    send(share(head(200, "text/event-stream", std::string::npos) + "retry: 1000\n\n" +
+               overlay::eventHead(true, nowMs())));
+    send(room_.overlayWhole());
     drain("overlay stream closed"); // a viewer says nothing after its request
 }
 
@@ -128,84 +136,55 @@ void Viewer::drain(const std::string& reason) {
                             });
 }
 
-void Viewer::reply(int status, std::string_view type, std::string_view body) {
+void Viewer::reply(int status, std::string_view type, const Bytes& body) {
     stage_ = Stage::Reply;
-    write(head(status, type, body.size()), body);
+    send(share(head(status, type, body->size())));
+    send(body);
 }
 
-// Changes matter only to a stream: a page request or a refusal ignores them.
-void Viewer::tallyChanged(const std::vector<std::string>& users) {
-    if (!streaming())
-        return;
-    dirty_ = true;
-    users_.insert(users.begin(), users.end());
-    pump();
+void Viewer::event(const Bytes& bytes) {
+    if (streaming())
+        send(bytes);
 }
 
-void Viewer::stateChanged(const std::string& user) {
-    if (!streaming())
-        return;
-    dirty_ = true;
-    users_.insert(user);
-    pump();
+void Viewer::event(const Bytes& head, const Bytes& body) {
+    if (streaming()) {
+        send(head);
+        send(body);
+    }
 }
 
-void Viewer::resync() {
-    if (!streaming())
+void Viewer::send(const Bytes& bytes) {
+    if (closed_)
         return;
-    full_ = true;
-    dirty_ = false;
-    users_.clear();
-    pump();
-}
-
-void Viewer::pump() {
-    if (closed_ || writing_ || !(full_ || dirty_))
-        return;
-    const auto now = Clock::now();
-    const auto when = pacing::nextBroadcast(lastEvent_, now);
-    if (when > now) {
-        if (!timerArmed_) {
-            timerArmed_ = true;
-            timer_.expires_at(when);
-            timer_.async_wait([self = shared_from_this()](boost::system::error_code ec) {
-                self->timerArmed_ = false;
-                if (!ec)
-                    self->pump();
-            });
-        }
+    if (!outbox_.push(bytes)) {
+        // A gap would leave the page wrong: the viewer goes, and its page comes back whole.
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->room_.stats().refused(Refused::NotReading);
+            self->close("overlay stream dropped: not reading (send queue full)");
+        });
         return;
     }
-    std::string bytes = room_.overlayEvent(full_, users_);
-    full_ = dirty_ = false;
-    users_.clear();
-    lastEvent_ = now;
-    write(std::move(bytes));
+    write();
 }
 
-void Viewer::write(std::string head, std::string_view body) {
-    out_ = std::move(head);
-    writing_ = true;
-    writeSince_ = Clock::now();
-    const std::array<asio::const_buffer, 2> buffers{asio::buffer(out_), asio::buffer(body)};
-    asio::async_write(socket_, buffers,
-                      [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-                          if (self->closed_)
-                              return;
-                          self->writing_ = false;
-                          self->lastWrite_ = Clock::now();
-                          // The whole tally can be large: keep no copy of it once it is sent.
-                          if (self->out_.capacity() > 4096)
-                              std::string().swap(self->out_);
-                          if (ec) {
-                              self->close(self->stage_ == Stage::Stream ? "overlay stream closed" : "");
-                              return;
-                          }
-                          if (self->stage_ == Stage::Reply)
-                              self->linger();
-                          else
-                              self->pump();
-                      });
+void Viewer::write() {
+    outbox_.send(socket_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+        self->written(ec);
+    });
+}
+
+void Viewer::written(boost::system::error_code ec) {
+    if (closed_)
+        return;
+    outbox_.sent();
+    if (ec) {
+        close(stage_ == Stage::Stream ? "overlay stream closed" : "");
+        return;
+    }
+    write();
+    if (!outbox_.writing() && stage_ == Stage::Reply)
+        linger();
 }
 
 void Viewer::linger() {
@@ -225,13 +204,15 @@ std::optional<std::string> Viewer::tick(Clock::time_point now) {
     }
     if (stage_ == Stage::Linger && now - since_ >= lingerLimit)
         return std::string();
-    if (writing_ && now - writeSince_ >= pacing::writeStallLimit) {
+    if (outbox_.writing() && outbox_.writingFor(now) >= pacing::writeStallLimit) {
         room_.stats().refused(Refused::NotReading);
         return std::string(stage_ == Stage::Stream ? "overlay stream dropped: not reading for 10 s"
                                                    : "overlay: dropped: not reading for 10 s");
     }
-    if (stage_ == Stage::Stream && !writing_ && now - lastWrite_ >= beatInterval)
-        write(std::string(overlay::beat));
+    if (stage_ == Stage::Stream && !outbox_.writing() && now - outbox_.lastWrite() >= beatInterval) {
+        static const Bytes beat = share(std::string(overlay::beat));
+        send(beat);
+    }
     return std::nullopt;
 }
 
@@ -242,7 +223,7 @@ void Viewer::close(const std::string& reason) {
     boost::system::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    timer_.cancel();
+    outbox_.clear();
     if (!reason.empty())
         logLine(reason.find("dropped") != std::string::npos ? serverlog::Level::Warning
                                                             : serverlog::Level::Debug,

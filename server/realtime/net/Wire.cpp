@@ -1,4 +1,4 @@
-#include "server/realtime/Wire.hpp"
+#include "server/realtime/net/Wire.hpp"
 
 #include "text/SafeText.hpp"
 

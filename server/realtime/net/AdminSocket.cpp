@@ -1,6 +1,6 @@
-#include "server/realtime/AdminSocket.hpp"
+#include "server/realtime/net/AdminSocket.hpp"
 
-#include "server/realtime/Room.hpp"
+#include "server/realtime/room/Room.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

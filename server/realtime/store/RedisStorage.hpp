@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/realtime/RedisClient.hpp"
-#include "server/realtime/Storage.hpp"
+#include "server/realtime/store/RedisClient.hpp"
+#include "server/realtime/store/Storage.hpp"
 
 #include <boost/asio.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/realtime/Storage.hpp"
+#include "server/realtime/store/Storage.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
