@@ -263,7 +263,8 @@ TEST_F(ServerProcess, FloodsAndSilentAdminsHoldNobodyUp) {
         return fd;
     };
     const int idle = connectAdmin();
-    waitForLog("admin: closed a connection that sent no whole command within 5 s");
+    const std::string closed = "admin: closed a connection that sent no whole command within 5 s";
+    EXPECT_TRUE(waitUntil([&] { return log().find(closed) != std::string::npos; }, 10s)) << log();
     const int silent = connectAdmin();
     // One server owns the admin socket: a second refuses to start rather than take it over.
     EXPECT_NE(run({"--port", "34568", "--http-port", "0"}), 0);
