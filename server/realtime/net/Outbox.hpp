@@ -32,16 +32,37 @@ public:
         return true;
     }
 
+    // Unless a write is under way, hands what waits to a socket in non-blocking mode at once, with
+    // no handler: true when the kernel took all of it (a tick's usual case, which then costs one
+    // system call and nothing more). Otherwise what it took is remembered for send(), and a
+    // failure other than a full socket buffer is left in error.
+    template <typename Socket> bool sendNow(Socket& socket, boost::system::error_code& error) {
+        if (writing() || queued_.empty())
+            return false;
+        const std::size_t n = socket.write_some(gather(queued_), error);
+        if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
+            error = {};
+        if (error)
+            return false;
+        if (n < queuedBytes_ - skip_) {
+            skip_ += n;
+            return false;
+        }
+        queued_.clear();
+        queuedBytes_ = 0;
+        skip_ = 0;
+        lastWrite_ = pacing::Clock::now();
+        return true;
+    }
+
     // Unless a write is under way or nothing waits, writes everything queued in one gathered write
     // and returns true; done(error, n) runs when it ends and must call sent() first.
     template <typename Stream, typename Done> bool send(Stream& stream, Done done) {
         if (writing() || queued_.empty())
             return false;
+        auto buffers = gather(queued_);
         sending_.swap(queued_);
-        std::vector<boost::asio::const_buffer> buffers;
-        buffers.reserve(sending_.size());
-        for (const auto& bytes : sending_)
-            buffers.push_back(boost::asio::buffer(*bytes));
+        skip_ = 0;
         since_ = pacing::Clock::now();
         boost::asio::async_write(stream, std::move(buffers), std::move(done));
         return true;
@@ -57,6 +78,7 @@ public:
         queued_.clear();
         sending_.clear();
         queuedBytes_ = 0;
+        skip_ = 0;
     }
 
     bool writing() const { return !sending_.empty(); }
@@ -66,8 +88,25 @@ public:
     pacing::Clock::time_point lastWrite() const { return lastWrite_; }
 
 private:
+    // The buffers of these bytes, less the first skip_ that the kernel already took.
+    std::vector<boost::asio::const_buffer> gather(const std::vector<Bytes>& all) const {
+        std::vector<boost::asio::const_buffer> buffers;
+        buffers.reserve(all.size());
+        std::size_t skip = skip_;
+        for (const auto& bytes : all) {
+            if (skip >= bytes->size()) {
+                skip -= bytes->size();
+                continue;
+            }
+            buffers.push_back(boost::asio::buffer(*bytes) + skip);
+            skip = 0;
+        }
+        return buffers;
+    }
+
     std::vector<Bytes> queued_, sending_;
     std::size_t queuedBytes_ = 0;
+    std::size_t skip_ = 0; // bytes of queued_ already written by sendNow()
     pacing::Clock::time_point since_{}, lastWrite_ = pacing::Clock::now();
 };
 

@@ -31,6 +31,8 @@ Session::Session(asio::ip::tcp::socket socket, Room& room, std::string address, 
 void Session::start() {
     boost::system::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    // Writes are tried at once (see write()); the reads stay asynchronous either way.
+    socket_.non_blocking(true, ignored);
     // Behind the balancer the client is known, and counted, only once its header is read.
     if (awaitingHeader_) {
         read();
@@ -201,6 +203,18 @@ void Session::send(const Bytes& bytes) {
 }
 
 void Session::write() {
+    // A tick writes to thousands of sessions: one system call each when the kernel takes the bytes,
+    // with no handler to allocate, queue and run.
+    boost::system::error_code failed;
+    if (outbox_.sendNow(socket_, failed))
+        return;
+    if (failed) {
+        // Closed from the loop rather than here: the room may be walking its sessions right now.
+        asio::post(socket_.get_executor(), [self = shared_from_this(), why = failed.message()] {
+            self->close("write failed: " + why);
+        });
+        return;
+    }
     outbox_.send(socket_, [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
         if (self->closed_)
             return;
