@@ -35,6 +35,8 @@ TEST_F(LinkTest, ServesWhateverThePeerSendsAndTakesLostConnectionsUpAgainUntouch
     // The packet thread's first ping and the hand-over's "whoami" race each other; both come at once.
     ASSERT_TRUE(waitUntil([&] { return peer->count(pingFrame) == 1; }));
     EXPECT_EQ(peer->count(), 2);
+    // The round trip's clock starts just after the ping leaves: the clock moves only once it has.
+    ASSERT_TRUE(waitUntil([] { return (std::lock_guard(stateMutex), pingUnanswered); }));
     // The pong 2000 ms after the ping gives the round trip; by then no ping was due, as an increment
     // sent after it arrives with no ping before it. 1 ms later the next ping leaves.
     fakeNow += 2000 * ms;
