@@ -64,12 +64,14 @@ void giveUp(const std::string& why) {
 
 void takeOver() {
     const std::string folder = ourFolder();
-    if (!privateFolder(folder, true))
-        return giveUp(folder + " is not a folder of this user's alone");
-    if (lockFd < 0)
+    // The folder is checked and the lock file opened once; later tries only ask for the lock.
+    if (lockFd < 0) {
+        if (!privateFolder(folder, true))
+            return giveUp(folder + " is not a folder of this user's alone");
         lockFd = open((folder + "/click.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0)
-        return giveUp(folder + "/click.lock: " + std::strerror(errno));
+        if (lockFd < 0)
+            return giveUp(folder + "/click.lock: " + std::strerror(errno));
+    }
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0)
         return; // another client answers; tried again later
     const std::string path = folder + "/click.sock";

@@ -1,6 +1,7 @@
 // brannoc-server: holds the shared tally and serves it to every client over TCP, or, given a
 // command, administers a running server through its local socket.
 
+#include "server/common/Listen.hpp"
 #include "server/common/Log.hpp"
 #include "server/common/Notify.hpp"
 #include "server/common/PeerAddress.hpp"
@@ -45,14 +46,7 @@ public:
                     "\" is not an IP address";
             return false;
         }
-        const tcp::endpoint endpoint(ip, port);
-        acceptor_.open(endpoint.protocol(), ec);
-        if (!ec)
-            acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec)
-            acceptor_.bind(endpoint, ec);
-        if (!ec)
-            acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        ec = peer::listenOn(acceptor_, tcp::endpoint(ip, port));
         if (ec) {
             error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
             return false;

@@ -1,5 +1,6 @@
 #include "server/web/WebServer.hpp"
 
+#include "server/common/Listen.hpp"
 #include "server/common/Metrics.hpp"
 #include "server/common/PeerAddress.hpp"
 #include "server/web/Admission.hpp"
@@ -300,14 +301,7 @@ bool WebServer::open(const std::string& address, std::uint16_t port, std::string
         error = "cannot find the address " + address + (ec ? ": " + ec.message() : "");
         return false;
     }
-    const tcp::endpoint endpoint = found.begin()->endpoint();
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-        acceptor_.bind(endpoint, ec);
-    if (!ec)
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    ec = peer::listenOn(acceptor_, found.begin()->endpoint());
     if (ec) {
         error = "cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message();
         boost::system::error_code ignored;

@@ -13,26 +13,24 @@ bool Admission::admit(const std::string& address, const std::string& peer, std::
         refuse(key, peer + ": refused: " + std::to_string(limits_.maxConnections) + " connections already");
         return false;
     }
-    const auto it = perAddress_.find(key);
-    if (perAddress && it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        stats_.refused(Refused::PerAddress);
-        refuse(key, peer + ": refused: " + std::to_string(limits_.maxPerAddress) + " connections from " +
-                        key + " already");
-        return false;
-    }
-    return true;
+    return !perAddress || !addressFull(key, peer);
 }
 
 bool Admission::place(const std::string& address, const std::string& label) {
     const std::string key = peer::countKey(address);
-    const auto it = perAddress_.find(key);
-    if (it != perAddress_.end() && it->second >= limits_.maxPerAddress) {
-        stats_.refused(Refused::PerAddress);
-        refuse(key, label + ": refused: " + std::to_string(limits_.maxPerAddress) + " connections from " +
-                        key + " already");
+    if (addressFull(key, label))
         return false;
-    }
     ++perAddress_[key];
+    return true;
+}
+
+bool Admission::addressFull(const std::string& key, const std::string& label) {
+    const auto it = perAddress_.find(key);
+    if (it == perAddress_.end() || it->second < limits_.maxPerAddress)
+        return false;
+    stats_.refused(Refused::PerAddress);
+    refuse(key, label + ": refused: " + std::to_string(limits_.maxPerAddress) + " connections from " + key +
+                    " already");
     return true;
 }
 

@@ -46,6 +46,8 @@ public:
     void summarise(std::chrono::steady_clock::time_point now);
 
 private:
+    // Whether this address key holds its cap of connections already; logs the refusal if so.
+    bool addressFull(const std::string& key, const std::string& label);
     void refuse(const std::string& key, const std::string& line);
 
     Limits limits_;

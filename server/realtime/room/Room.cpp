@@ -278,17 +278,21 @@ void Room::tick() {
     overlayUsers_.clear();
 }
 
+std::size_t Room::streams() const {
+    std::size_t n = 0;
+    for (const auto& viewer : viewers_)
+        n += viewer->streaming();
+    return n;
+}
+
 std::string Room::metrics() const {
     metrics::Exposition out;
-    std::size_t streams = 0;
-    for (const auto& viewer : viewers_)
-        streams += viewer->streaming();
     out.gauge("brannoc_connections", "Game clients connected to this process.",
               static_cast<double>(sessions_.size()));
     out.gauge("brannoc_users_online", "Users with a connection to this process.",
               static_cast<double>(presence_.hereCount()));
     out.gauge("brannoc_overlay_streams", "Overlay event streams open at this process.",
-              static_cast<double>(streams));
+              static_cast<double>(streams()));
     out.gauge("brannoc_tally", "The shared total as this process last saw it.", tally_.total());
     out.counter("brannoc_increments_total", "Increments this process stored.",
                 static_cast<double>(stats_.increments));
@@ -351,16 +355,13 @@ void Room::status(std::function<void(bool, std::string)> done) const {
     std::string users;
     for (const auto& user : presence_.hereUsers())
         users += (users.empty() ? "" : ", ") + SafeText::printable(user);
-    std::size_t streams = 0;
-    for (const auto& viewer : viewers_)
-        streams += viewer->streaming();
     std::string text = "connections: " + std::to_string(sessions_.size()) + "\n";
     text += "users online: " + std::to_string(presence_.hereCount()) +
             (users.empty() ? "" : " (" + users + ")") + "\n";
     text += "total: " + std::to_string(tally_.total()) + "\n";
     text += "last increment: " +
             (tally_.lastIncrementMs() ? utcTime(tally_.lastIncrementMs()) + " UTC" : "never") + "\n";
-    text += "overlay streams: " + std::to_string(streams) + "\n";
+    text += "overlay streams: " + std::to_string(streams()) + "\n";
     text += storage_.describe();
     done(true, text);
 }

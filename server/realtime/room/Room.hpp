@@ -88,6 +88,8 @@ public:
     void forgotten(const std::vector<std::string>& users) override;
 
 private:
+    // Overlay viewers that hold an event stream.
+    std::size_t streams() const;
     // Something waits for the tick: it runs at once after a quiet interval, else when one is over.
     void schedule();
     // Sends what changed since the last tick to everyone, and the whole tally to the newcomers.
