@@ -50,8 +50,9 @@ std::vector<unsigned> lockMasks() {
     return masks;
 }
 
-// Grabs the key with every lock combination. The server reports a key another client holds
-// asynchronously; Xlib's default handler would end the process, so ours stands in until the sync.
+// Grabs the key with every lock combination, over any of these grabs already held. The server
+// reports a key another client holds asynchronously; Xlib's default handler would end the process,
+// so ours stands in until the sync.
 bool grab() {
     code = XKeysymToKeycode(display, armed.keysym);
     if (code == 0)
@@ -141,10 +142,15 @@ int takePresses() {
         XEvent event;
         XNextEvent(display, &event);
         if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
-            // The key or the lock modifiers may have moved: grab anew where they are now.
+            // The key or the lock modifiers may have moved. X also says so whenever typing moves
+            // to another keyboard, just before the key that moved it: the grabs are renewed over
+            // the ones held, never let go first, so that key's press still comes here.
             XRefreshKeyboardMapping(&event.xmapping);
-            XUngrabKey(display, code, AnyModifier, DefaultRootWindow(display));
-            if (!grab())
+            const KeyCode before = code;
+            const bool held = grab();
+            if (before != 0 && (!held || before != code))
+                XUngrabKey(display, before, AnyModifier, DefaultRootWindow(display));
+            if (!held)
                 Notice::line("hotkey " + armed.shown + " was lost with a new keyboard mapping");
             continue;
         }
