@@ -50,8 +50,8 @@ private:
     int status_ = -1;
 };
 
-// How many times a sound capture holds the client's bell: its energy over the bell's at the
-// client's volume (25).
+// How many times a sound capture holds the client's bell, also while it is still being written: its
+// energy over the bell's at the client's volume (25).
 double bells(const std::string& capture);
 
 // A new empty file's path.
