@@ -68,6 +68,15 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// Opens the socket bound to one of the local addresses, each of which has its own range of ports.
+boost::system::error_code openFrom(tcp::socket& socket, const asio::ip::address& local) {
+    boost::system::error_code ec;
+    socket.open(tcp::v4(), ec);
+    if (!ec)
+        socket.bind(tcp::endpoint(local, 0), ec);
+    return ec;
+}
+
 std::int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
@@ -150,11 +159,7 @@ public:
     }
 
     void connect(const tcp::endpoint& server, const asio::ip::address& local, std::function<void()> done) {
-        boost::system::error_code ec;
-        socket_.open(tcp::v4(), ec);
-        if (!ec)
-            socket_.bind(tcp::endpoint(local, 0), ec);
-        if (ec) {
+        if (const auto ec = openFrom(socket_, local)) {
             fail("bind " + local.to_string() + ": " + ec.message());
             done();
             return;
@@ -665,12 +670,8 @@ public:
                       .frame()) {}
 
     void connect(const tcp::endpoint& server, const asio::ip::address& local, std::function<void()> done) {
-        boost::system::error_code ec;
-        socket_.open(tcp::v4(), ec);
-        if (!ec)
-            socket_.bind(tcp::endpoint(local, 0), ec);
-        if (ec) {
-            fail("bind: " + ec.message());
+        if (const auto ec = openFrom(socket_, local)) {
+            fail("bind " + local.to_string() + ": " + ec.message());
             done();
             return;
         }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
 
 namespace peer {
 
@@ -17,6 +20,16 @@ inline boost::system::error_code listenOn(boost::asio::ip::tcp::acceptor& accept
     if (!ec)
         acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
     return ec;
+}
+
+// After a failed accept (out of descriptors, most likely) runs again() a little later, rather than
+// spin on the error; not at all once the timer is cancelled.
+template <typename Again> void acceptLater(boost::asio::steady_timer& timer, Again again) {
+    timer.expires_after(std::chrono::milliseconds(100));
+    timer.async_wait([again](boost::system::error_code wait) {
+        if (!wait)
+            again();
+    });
 }
 
 } // namespace peer

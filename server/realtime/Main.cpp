@@ -67,13 +67,8 @@ private:
             if (!acceptor_.is_open())
                 return;
             if (ec) {
-                // Out of descriptors, most likely: wait a little rather than spin on the error.
                 server::logLine(serverlog::Level::Warning, "accept failed: " + ec.message());
-                retry_.expires_after(std::chrono::milliseconds(100));
-                retry_.async_wait([this](boost::system::error_code wait) {
-                    if (!wait)
-                        accept();
-                });
+                peer::acceptLater(retry_, [this] { accept(); });
                 return;
             }
             boost::system::error_code remoteError;

@@ -330,11 +330,9 @@ void WebServer::accept() {
         if (!open_)
             return;
         if (ec) {
-            // Out of descriptors, most likely: wait a little rather than spin on the error.
             log_(serverlog::Level::Warning, "accept failed: " + ec.message());
-            retry_.expires_after(std::chrono::milliseconds(100));
-            retry_.async_wait([this](boost::system::error_code wait) {
-                if (!wait && open_)
+            peer::acceptLater(retry_, [this] {
+                if (open_)
                     accept();
             });
             return;

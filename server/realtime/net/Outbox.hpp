@@ -74,6 +74,13 @@ public:
         sending_.clear();
         lastWrite_ = pacing::Clock::now();
     }
+    // The connection ends: the socket is shut both ways and closed, and nothing queued is sent.
+    template <typename Socket> void close(Socket& socket) {
+        boost::system::error_code ignored;
+        socket.shutdown(Socket::shutdown_both, ignored);
+        socket.close(ignored);
+        clear();
+    }
     void clear() {
         queued_.clear();
         sending_.clear();

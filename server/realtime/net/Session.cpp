@@ -262,10 +262,7 @@ void Session::close(const std::string& reason) {
     if (closed_)
         return;
     closed_ = true;
-    boost::system::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-    outbox_.clear();
+    outbox_.close(socket_);
     // A connection that never said anything (a health check) leaves no trace in the log.
     if (!reason.empty() && spoke_)
         logLine(reason.rfind("refused", 0) == 0 || reason.rfind("dropped", 0) == 0 ? serverlog::Level::Warning

@@ -220,10 +220,7 @@ void Viewer::close(const std::string& reason) {
     if (closed_)
         return;
     closed_ = true;
-    boost::system::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-    outbox_.clear();
+    outbox_.close(socket_);
     if (!reason.empty())
         logLine(reason.find("dropped") != std::string::npos ? serverlog::Level::Warning
                                                             : serverlog::Level::Debug,

@@ -35,6 +35,18 @@ local function publishTally(users)
   redis.call('PUBLISH', 'brannoc:events', msg)
   return version
 end
+-- Every user with a count: user, display name, count and, with lastms, the time of its last increment.
+local function countRows(lastms)
+  local counts = redis.call('HGETALL', 'brannoc:counts')
+  local out = {}
+  for i = 1, #counts, 2 do
+    out[#out + 1] = counts[i]
+    out[#out + 1] = redis.call('HGET', 'brannoc:names', counts[i]) or counts[i]
+    out[#out + 1] = counts[i + 1]
+    if lastms then out[#out + 1] = redis.call('HGET', 'brannoc:lastms', counts[i]) or '0' end
+  end
+  return out
+end
 )lua";
 
 // ARGV: the number of increments; user, display, time in ms for each; then user and new display
@@ -89,13 +101,7 @@ return {total, redis.call('GET', 'brannoc:last') or '0', outcomes, changed}
 
 // ARGV: this process. The whole tally, its version, and the users of every other live process.
 const char* const snapshotLua = R"lua(
-local counts = redis.call('HGETALL', 'brannoc:counts')
-local out = {}
-for i = 1, #counts, 2 do
-  out[#out + 1] = counts[i]
-  out[#out + 1] = redis.call('HGET', 'brannoc:names', counts[i]) or counts[i]
-  out[#out + 1] = counts[i + 1]
-end
+local out = countRows(false)
 local presence = {}
 for _, p in ipairs(redis.call('SMEMBERS', 'brannoc:processes')) do
   if p ~= ARGV[1] and redis.call('EXISTS', 'brannoc:alive:' .. p) == 1 then
@@ -201,15 +207,7 @@ return 1
 
 // Every user that has a count: user, display name, count, time of its last increment (0: none).
 const char* const usersLua = R"lua(
-local counts = redis.call('HGETALL', 'brannoc:counts')
-local out = {}
-for i = 1, #counts, 2 do
-  out[#out + 1] = counts[i]
-  out[#out + 1] = redis.call('HGET', 'brannoc:names', counts[i]) or counts[i]
-  out[#out + 1] = counts[i + 1]
-  out[#out + 1] = redis.call('HGET', 'brannoc:lastms', counts[i]) or '0'
-end
-return out
+return countRows(true)
 )lua";
 
 // ARGV: users. Removes those that have a count, and publishes which under the next tally version,
